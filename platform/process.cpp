@@ -1,0 +1,165 @@
+#include "platform/process.h"
+
+#include "support/errors.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+
+extern char** environ;
+
+namespace towagi {
+namespace {
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::string SearchPath(const std::string& name) {
+    const char* path = std::getenv("PATH");
+    if (!path) return {};
+    std::string folders = path;
+    size_t start = 0;
+    while (start <= folders.size()) {
+        size_t end = folders.find(':', start);
+        if (end == std::string::npos) end = folders.size();
+        // An empty PATH entry means the current folder.
+        std::string candidate = (end > start ? folders.substr(start, end - start) : std::string(".")) + "/" + name;
+        if (IsExecutableFile(candidate) && access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return {};
+}
+
+bool StartsWithMZ(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    std::array<char, 2> magic{};
+    ssize_t got = read(fd, magic.data(), magic.size());
+    close(fd);
+    return got == 2 && magic[0] == 'M' && magic[1] == 'Z';
+}
+
+class SpawnActions {
+public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* Get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* Get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+};
+
+StartResult Failed(int errorCode) {
+    StartResult result;
+    result.ErrorCode = errorCode;
+    result.ErrorText = SystemErrorText(errorCode);
+    return result;
+}
+
+} // namespace
+
+std::vector<std::string> SplitParameters(const std::string& parameters) {
+    std::vector<std::string> arguments;
+    std::string current;
+    bool inQuotes = false, inArgument = false;
+    for (char c : parameters) {
+        if (c == '"') {
+            inQuotes = !inQuotes;
+            inArgument = true;
+        } else if ((c == ' ' || c == '\t') && !inQuotes) {
+            if (inArgument) arguments.push_back(current);
+            current.clear();
+            inArgument = false;
+        } else {
+            current += c;
+            inArgument = true;
+        }
+    }
+    if (inArgument) arguments.push_back(current);
+    return arguments;
+}
+
+std::string ResolveProgram(const std::string& file) {
+    if (file.empty()) return {};
+    if (file.find('/') != std::string::npos) return IsExecutableFile(file) ? file : std::string();
+    if (IsExecutableFile(file)) return "./" + file;
+    return SearchPath(file);
+}
+
+StartResult StartFile(const StartRequest& request) {
+    const std::string program = ResolveProgram(request.File);
+    if (program.empty()) return Failed(ENOENT);
+
+    std::vector<std::string> arguments;
+    if (StartsWithMZ(program)) {
+        // Windows programs of the suite run through wine where it is installed.
+        const std::string wine = SearchPath("wine");
+        if (wine.empty()) return Failed(ENOEXEC);
+        arguments.push_back(wine);
+    } else if (access(program.c_str(), X_OK) != 0) {
+        return Failed(errno == EACCES ? ENOEXEC : errno);
+    }
+    arguments.push_back(program);
+    for (auto& parameter : SplitParameters(request.Parameters)) arguments.push_back(parameter);
+    if (request.Verb == "runas" && geteuid() != 0) {
+        const std::string pkexec = SearchPath("pkexec");
+        if (pkexec.empty()) return Failed(EPERM);
+        arguments.insert(arguments.begin(), pkexec);
+    }
+
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (request.Window == StartWindow::Hidden) {
+        // Hidden: no terminal, output discarded.
+        posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(actions.Get(), 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(actions.Get(), 2, "/dev/null", O_WRONLY, 0);
+        posix_spawnattr_setflags(attributes.Get(), POSIX_SPAWN_SETSID);
+    }
+
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = 0;
+    int error = posix_spawn(&pid, argv[0], actions.Get(), attributes.Get(), argv.data(), environ);
+    if (error != 0) return Failed(error);
+
+    StartResult result;
+    result.Started = true;
+    if (request.Wait == StartWait::NoWait) return result;
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return result;
+    }
+    if (WIFEXITED(status))
+        result.ExitCode = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.ExitCode = 128 + WTERMSIG(status);
+    return result;
+}
+
+} // namespace towagi

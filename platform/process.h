@@ -1,0 +1,37 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace towagi {
+
+// How a start ended. Failures to start are results, never errors: the callers decide what the user sees.
+struct StartResult {
+    bool Started = false;
+    int ErrorCode = 0;     // errno of a failed start
+    std::string ErrorText; // the system's description of that failure
+    int ExitCode = -1;     // when waited for: the exit status, or 128 + signal
+};
+
+enum class StartWindow { Normal, Hidden };
+enum class StartWait { NoWait, WaitForExit };
+
+struct StartRequest {
+    std::string Verb{};     // "" = the file's default action; "runas" = with administrator rights
+    std::string File{};     // a path, or a bare name found in the current folder or on PATH
+    std::string Parameters{};// one command-line text, split as the suite's original shell splits it
+    StartWindow Window = StartWindow::Normal;
+    StartWait Wait = StartWait::NoWait;
+};
+
+// Starts a file in the launcher's current folder with its environment. A native executable or a "#!"
+// script runs as it is; a Windows executable runs through wine when it is installed.
+StartResult StartFile(const StartRequest& request);
+
+// Splits a command-line text at blanks; double quotes group blanks into one argument.
+std::vector<std::string> SplitParameters(const std::string& parameters);
+
+// The program a name resolves to: a path with '/' as it is; a bare name from the current folder first,
+// then from PATH. Empty when nothing is found.
+std::string ResolveProgram(const std::string& file);
+
+} // namespace towagi

@@ -1,0 +1,7 @@
+#pragma once
+#include "support/edition_profile.h"
+
+namespace towagi {
+// The estimation edition (積算『とわぎ』).
+const EditionProfile& EstimationEdition();
+} // namespace towagi

@@ -1,0 +1,69 @@
+#include "startup/startup_sequence.h"
+
+#include "platform/prompts.h"
+#include "platform/settings_store.h"
+#include "startup/shell_execute.h"
+#include "support/settings.h"
+
+#include <QApplication>
+
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+
+namespace towagi {
+namespace {
+
+// The restore tool repairs what a feature update of the OS may have damaged. It leaves its marker when
+// the launcher must stop at once; the marker is removed so that the next start proceeds normally.
+StartupOutcome RunRestoreTool(const EditionProfile& profile) {
+    std::error_code ignored;
+    if (!std::filesystem::exists(kRestoreTool, ignored)) return StartupOutcome::Continue;
+    if (!ShellExecuteAndWait("", kRestoreTool, profile.RestoreToolParameters)) return StartupOutcome::EndProgram;
+    if (std::filesystem::exists(kRestoreMarker, ignored)) {
+        std::remove(kRestoreMarker);
+        return StartupOutcome::EndProgram;
+    }
+    return StartupOutcome::Continue;
+}
+
+} // namespace
+
+StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& state) {
+    state.OSKnown = GetOSInfo(state.OS);
+    if (!state.OSKnown) return StartupOutcome::Continue;
+    state.ProgramDir = GetProgramDir();
+    // Only the current OS generation is repaired; older systems skip every repair step.
+    if (state.OS.MajorVersion != 10) return StartupOutcome::Continue;
+    return RunRestoreTool(profile);
+}
+
+int RunStartupSequence(const EditionProfile& profile) {
+    try {
+        StartupState state;
+        if (PrepareWorkstation(profile, state) == StartupOutcome::EndProgram) return 0;
+        // The updater window and the data module take over from here.
+        return 0;
+    } catch (const std::exception& e) {
+        // Before the updater window exists an error box is the only way to tell the user.
+        ShowError(e.what());
+        return 1;
+    }
+}
+
+int RunProgramEntry(const EditionProfile& profile, int argc, char** argv) {
+    // The windows name the suite's own fonts; the alias file beside the launcher maps them to installed ones.
+    const std::string fontAliases = GetProgramDir() + kFontAliasFile;
+    std::error_code ignored;
+    if (!std::getenv("FONTCONFIG_FILE") && std::filesystem::exists(fontAliases, ignored))
+        setenv("FONTCONFIG_FILE", fontAliases.c_str(), 1);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QString::fromStdString(profile.ProgramName));
+    QApplication::setApplicationDisplayName(QString::fromStdString(profile.ProgramName));
+    InstallSettingsStore(std::make_shared<SqliteSettingsStore>());
+    InstallPrompts(std::make_shared<QtPrompts>());
+    return RunStartupSequence(profile);
+}
+
+} // namespace towagi

@@ -1,0 +1,259 @@
+#include "support/file_utils.h"
+
+#include "support/errors.h"
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <fnmatch.h>
+#include <memory>
+#include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace towagi {
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+}
+
+int FileDescriptor::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void FileDescriptor::Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+int FileDescriptor::Close() {
+    if (fd_ < 0) return 0;
+    // Linux releases the descriptor even when close fails, so it must never be closed twice.
+    int result = ::close(Release());
+    return result == 0 ? 0 : errno;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+namespace {
+
+constexpr std::size_t CopyBlockSize = 8192;
+
+// The last name of a path, ignoring trailing slashes.
+std::string NameOf(const std::string& path) {
+    std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos) return {};
+    std::size_t slash = path.rfind('/', end);
+    std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(begin, end + 1 - begin);
+}
+
+std::string ExpandFileName(const std::string& path) {
+    if (path.empty()) return path;
+    std::filesystem::path full(path);
+    if (full.is_relative()) {
+        std::error_code error;
+        std::filesystem::path current = std::filesystem::current_path(error);
+        if (error) return path;
+        full = current / full;
+    }
+    return full.lexically_normal().string();
+}
+
+// Fails the copy for the destination; the old file is left as it was.
+[[noreturn]] void ThrowCreateError(const std::string& destination, int errorCode) {
+    throw EInOutError("ファイル " + destination + " を作成できません", errorCode);
+}
+
+// The local second of a file time must be even: the suite compares file times at that resolution.
+std::time_t EvenLocalSecond(std::time_t time) {
+    std::tm local{};
+    if (localtime_r(&time, &local) && local.tm_sec % 2 != 0) return time - 1;
+    return time;
+}
+
+// Removes a half-made copy unless it was put into place.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::string path) : path_(std::move(path)) {}
+    ~TemporaryFile() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    const std::string& Path() const { return path_; }
+    void Keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+// A name pattern as the suite writes it: only * and ? are wildcards, brackets and backslashes are ordinary
+// characters, and a final ".*" also matches a name without any dot ("*.*" means every file).
+class WildcardMask {
+public:
+    explicit WildcardMask(const std::string& pattern) : mask_(Escaped(pattern)) {
+        if (pattern.size() >= 2 && pattern.compare(pattern.size() - 2, 2, ".*") == 0)
+            withoutDot_ = Escaped(pattern.substr(0, pattern.size() - 2));
+    }
+    bool Matches(const std::string& name) const {
+        return fnmatch(mask_.c_str(), name.c_str(), FNM_CASEFOLD) == 0 ||
+               (withoutDot_ && name.find('.') == std::string::npos &&
+                fnmatch(withoutDot_->c_str(), name.c_str(), FNM_CASEFOLD) == 0);
+    }
+
+private:
+    static std::string Escaped(const std::string& pattern) {
+        std::string result;
+        for (char c : pattern) {
+            if (c == '[' || c == ']' || c == '\\') result += '\\';
+            result += c;
+        }
+        return result;
+    }
+    std::string mask_;
+    std::optional<std::string> withoutDot_;
+};
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// The first plain, not hidden file of `folder` whose name matches.
+std::optional<std::string> FindFirstFile(const std::string& folder, const WildcardMask& mask) {
+    Directory directory(opendir(folder.empty() ? "." : folder.c_str()));
+    if (!directory) return std::nullopt;
+    while (dirent* entry = readdir(directory.get())) {
+        std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.' || !mask.Matches(name)) continue;
+        struct stat info;
+        if (fstatat(dirfd(directory.get()), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISREG(info.st_mode)) return name;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int GetFileAttributes(const std::string& path) {
+    struct stat info;
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return -1;
+    int attributes = 0;
+    if (S_ISDIR(info.st_mode)) attributes |= faDirectory;
+    if (S_ISREG(info.st_mode)) attributes |= faArchive;
+    if ((info.st_mode & S_IWUSR) == 0) attributes |= faReadOnly;
+    std::string name = NameOf(path);
+    if (!name.empty() && name[0] == '.' && name != "." && name != "..") attributes |= faHidden;
+    return attributes;
+}
+
+bool HasAttributes(const std::string& fileName, int attributes) {
+    int present = GetFileAttributes(fileName);
+    return present != -1 && (present & attributes) == attributes;
+}
+
+void CopyFileWithDate(const std::string& source, const std::string& destination) {
+    // Non-blocking only so that a FIFO given by mistake cannot hang the update; it is refused below.
+    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat sourceInfo;
+    int openError = 0;
+    if (!input.IsOpen() || ::fstat(input.Get(), &sourceInfo) != 0)
+        openError = errno;
+    else if (!S_ISREG(sourceInfo.st_mode))
+        openError = S_ISDIR(sourceInfo.st_mode) ? EISDIR : EINVAL;
+    if (openError != 0) throw EInOutError("ファイル " + source + " は開けません", openError);
+
+    std::string target = ExpandFileName(destination);
+    if (HasAttributes(target, faDirectory)) {
+        if (target.back() != '/') target += '/';
+        target += NameOf(source);
+    }
+    std::size_t slash = target.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    std::string name = target.substr(folder.size());
+    if (name.empty()) ThrowCreateError(target, ENOENT);
+
+    // Refuse what creating the file refuses on the suite's home platform; rename alone would replace a
+    // read-only file.
+    struct stat targetInfo;
+    if (::stat(target.c_str(), &targetInfo) == 0) {
+        if (S_ISDIR(targetInfo.st_mode)) ThrowCreateError(target, EISDIR);
+        if (!S_ISREG(targetInfo.st_mode)) ThrowCreateError(target, EINVAL);
+        if ((targetInfo.st_mode & S_IWUSR) == 0) ThrowCreateError(target, EACCES);
+    }
+
+    std::string pattern = folder + "." + name.substr(0, 200) + ".XXXXXX";
+    FileDescriptor output(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!output.IsOpen()) ThrowCreateError(target, errno);
+    TemporaryFile temporary(pattern);
+
+    auto readError = [&](int errorCode) {
+        return EInOutError("ファイル " + source + " を読み込めません: " + SystemErrorText(errorCode),
+                           errorCode);
+    };
+    auto writeError = [&](int errorCode) {
+        return EInOutError("ファイル " + target + " に書き込めません: " + SystemErrorText(errorCode),
+                           errorCode);
+    };
+
+    std::array<char, CopyBlockSize> buffer;
+    for (;;) {
+        ssize_t got = ::read(input.Get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw readError(errno);
+        }
+        if (got > 0 && !WriteAll(output.Get(), buffer.data(), static_cast<std::size_t>(got)))
+            throw writeError(errno);
+        if (static_cast<std::size_t>(got) < buffer.size()) break;
+    }
+
+    // A copied program must stay executable; a read-only source still gives a file that later updates
+    // can replace.
+    if (::fchmod(output.Get(), (sourceInfo.st_mode & 0777) | S_IWUSR) != 0) throw writeError(errno);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {EvenLocalSecond(sourceInfo.st_mtim.tv_sec), 0}};
+    if (::futimens(output.Get(), times) != 0) throw writeError(errno);
+    // The old file is replaced only by a copy that is on the disk, so a power cut cannot leave half a
+    // program.
+    if (::fsync(output.Get()) != 0) throw writeError(errno);
+    if (int error = output.Close()) throw writeError(error);
+    if (::rename(temporary.Path().c_str(), target.c_str()) != 0) ThrowCreateError(target, errno);
+    temporary.Keep();
+}
+
+bool DeleteFilesByMask(const std::string& folder, const std::string& pattern) {
+    // The folder and the pattern are joined as given, so the search folder is what the joined text names.
+    std::string joined = folder + pattern;
+    std::size_t slash = joined.rfind('/');
+    std::string searchFolder = slash == std::string::npos ? std::string() : joined.substr(0, slash + 1);
+    WildcardMask mask(joined.substr(searchFolder.size()));
+    while (std::optional<std::string> found = FindFirstFile(searchFolder, mask)) {
+        std::string path = folder + *found;
+        struct stat info;
+        if (::lstat(path.c_str(), &info) != 0) return false;
+        if ((info.st_mode & S_IWUSR) == 0) return false;
+        if (::unlink(path.c_str()) != 0) return false;
+    }
+    return true;
+}
+
+} // namespace towagi

@@ -1,0 +1,59 @@
+#pragma once
+#include <cstddef>
+#include <string>
+
+namespace towagi {
+
+// Owns one file descriptor and closes it on every path out of its scope.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { Reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const { return fd_; }
+    bool IsOpen() const { return fd_ >= 0; }
+    int Release();
+    void Reset(int fd = -1);
+    // Closes now and reports the outcome: 0, or the errno of a failed close.
+    int Close();
+
+private:
+    int fd_ = -1;
+};
+
+// Writes every byte, continuing after partial writes and interrupted calls. False with errno set on failure.
+bool WriteAll(int fd, const char* data, std::size_t size);
+
+// Attribute bits with the values the suite's file lists use. On this platform: a folder is a directory; a
+// name beginning with "." is hidden; read-only means the owner has no write permission; every plain file
+// carries the archive bit; the system bit is never set.
+constexpr int faReadOnly = 0x01;
+constexpr int faHidden = 0x02;
+constexpr int faSysFile = 0x04;
+constexpr int faDirectory = 0x10;
+constexpr int faArchive = 0x20;
+
+// The attribute bits of a file or folder (symbolic links followed); -1 when it cannot be read.
+int GetFileAttributes(const std::string& path);
+
+// True when the file exists and has every one of the given bits.
+bool HasAttributes(const std::string& fileName, int attributes);
+
+// Copies a file keeping its modification time, rounded down to an even local second. `destination` is a
+// file name or an existing folder (the source's name is appended). The copy goes to a temporary file
+// beside the destination that replaces it only when complete, so a failed copy leaves the old file as it
+// was. Raises EInOutError: "ファイル <source> は開けません", "ファイル <destination> を作成できません" (a
+// read-only destination, a missing or unwritable folder), or a read or write error naming the file.
+void CopyFileWithDate(const std::string& source, const std::string& destination);
+
+// Deletes every plain file matching folder + pattern (wildcards * and ?, letter case ignored); hidden files
+// never match. `folder` ends with "/". False when a matching file could not be deleted - a read-only file
+// is refused as on the suite's home platform; the files after it stay.
+bool DeleteFilesByMask(const std::string& folder, const std::string& pattern);
+
+} // namespace towagi

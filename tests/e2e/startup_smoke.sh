@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# The real launchers under X: a restore tool that cannot start brings up the warning, the user presses
+# Enter, and the launcher ends without going on; a restore tool that leaves its marker ends the launcher
+# without any window. Usage: startup_smoke.sh BIN_DIR
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export TOWAGI_MACHINE_HIVE="$work/machine.hive" TOWAGI_USER_HIVE="$work/user.hive" TOWAGI_OS_VERSION=10.0
+unset QT_QPA_PLATFORM
+[ -n "${DISPLAY:-}" ] || { echo "needs an X display (Xvfb)"; exit 1; }
+
+for launcher in Qrd00up Plx00up; do
+    program="$work/$launcher"
+    make_program_folder "$program" "$bin"
+    cd "$program"
+
+    printf '#!/bin/sh\necho "[$*]" >> restore-ran.txt\n' > RestorCom.exe   # not executable
+    "./$launcher" &
+    pid=$!
+    window=$(wait_for_window "警告")
+    press_key "$window" Return
+    wait_for_exit "$pid" || { echo "FAIL: $launcher did not end after the warning"; exit 1; }
+    [ ! -e restore-ran.txt ] || { echo "FAIL: $launcher ran a tool that cannot start"; exit 1; }
+
+    printf '#!/bin/sh\necho "[$*]" >> restore-ran.txt\ntouch RestorRegCompOrg.txt\n' > RestorCom.exe
+    chmod +x RestorCom.exe
+    "./$launcher"
+    [ ! -e RestorRegCompOrg.txt ] || { echo "FAIL: $launcher left the marker"; exit 1; }
+    want="[]"
+    [ "$launcher" = Plx00up ] && want="[quil]"
+    [ "$(cat restore-ran.txt)" = "$want" ] || { echo "FAIL: $launcher passed $(cat restore-ran.txt)"; exit 1; }
+    cd "$work"
+    echo "ok: $launcher"
+done

@@ -1,0 +1,148 @@
+#include "startup/startup_sequence.h"
+
+#include "programs/plx00up/edition_profile.h"
+#include "programs/qrd00up/edition_profile.h"
+#include "startup/shell_execute.h"
+#include "tests/common/modal_answer.h"
+#include "tests/common/test_env.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+
+namespace towagi {
+namespace {
+
+using testing::ModalAnswer;
+using testing::ReadFile;
+using testing::ScopedEnv;
+using testing::ScopedHives;
+using testing::TempDir;
+using testing::WriteFile;
+
+namespace fs = std::filesystem;
+
+// A program folder with a restore tool that records its parameters and may leave the marker behind.
+class ProgramFolder {
+public:
+    ProgramFolder() : old_(fs::current_path()) { fs::current_path(dir_.Path()); }
+    ~ProgramFolder() { fs::current_path(old_); }
+    const TempDir& Dir() const { return dir_; }
+
+    void AddRestoreTool(bool leavesMarker, mode_t mode = 0755) {
+        std::string body = "#!/bin/sh\necho \"[$*]\" >> restore-ran.txt\n";
+        if (leavesMarker) body += "touch RestorRegCompOrg.txt\n";
+        WriteFile(dir_.File("RestorCom.exe"), body);
+        chmod(dir_.File("RestorCom.exe").c_str(), mode);
+    }
+    std::string ToolRuns() const {
+        return fs::exists(dir_.File("restore-ran.txt")) ? ReadFile(dir_.File("restore-ran.txt")) : "";
+    }
+    bool MarkerExists() const { return fs::exists(dir_.File("RestorRegCompOrg.txt")); }
+
+private:
+    ScopedHives hives_;
+    TempDir dir_;
+    fs::path old_;
+};
+
+struct RepairCase {
+    std::string name;
+    const EditionProfile& profile;
+    std::string osVersion;
+    bool tool;
+    bool leavesMarker;
+    bool markerBefore;
+    StartupOutcome want;
+    std::string wantRuns;
+};
+
+TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
+    const auto& qrd = EstimationEdition();
+    const auto& plx = CostEdition();
+    for (const auto& c : std::vector<RepairCase>{
+             {"older system never repairs", qrd, "6.1", true, true, false, StartupOutcome::Continue, ""},
+             {"older system, cost edition", plx, "6.3", true, false, false, StartupOutcome::Continue, ""},
+             {"no tool", qrd, "10.0", false, false, false, StartupOutcome::Continue, ""},
+             {"tool without parameters", qrd, "10.0", true, false, false, StartupOutcome::Continue, "[]\n"},
+             {"cost edition passes quil", plx, "10.0", true, false, false, StartupOutcome::Continue, "[quil]\n"},
+             {"marker ends the program", qrd, "10.0", true, true, false, StartupOutcome::EndProgram, "[]\n"},
+             {"old marker counts too", plx, "10.0", true, false, true, StartupOutcome::EndProgram, "[quil]\n"},
+         }) {
+        ProgramFolder folder;
+        ScopedEnv os("TOWAGI_OS_VERSION", c.osVersion);
+        if (c.tool) folder.AddRestoreTool(c.leavesMarker);
+        if (c.markerBefore) WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
+        StartupState state;
+        EXPECT_EQ(PrepareWorkstation(c.profile, state), c.want) << c.name;
+        EXPECT_TRUE(state.OSKnown) << c.name;
+        EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.name;
+        if (c.want == StartupOutcome::EndProgram) {
+            EXPECT_FALSE(folder.MarkerExists()) << c.name;
+        }
+    }
+}
+
+TEST(PrepareWorkstation, NextStartAfterTheMarkerProceeds) {
+    ProgramFolder folder;
+    ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
+    folder.AddRestoreTool(true);
+    StartupState state;
+    ASSERT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    folder.AddRestoreTool(false);
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::Continue);
+    EXPECT_EQ(folder.ToolRuns(), "[]\n[]\n");
+}
+
+TEST(PrepareWorkstation, ToolThatCannotStartWarnsAndEndsTheProgram) {
+    ProgramFolder folder;
+    ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
+    folder.AddRestoreTool(false, 0644);
+    ModalAnswer answer("OK");
+    StartupState state;
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(answer.Seen().Title, QString("警告"));
+    EXPECT_EQ(answer.Seen().Text,
+              QString("ShellExecuteInfoの実行に失敗しました。\n指定されたファイルは有効なアプリケーションではありません。"));
+}
+
+TEST(ShellExecuteAndWait, WaitsForTheProcessToEnd) {
+    ProgramFolder folder;
+    WriteFile(folder.Dir().File("slow.sh"), "#!/bin/sh\nsleep 0.3\ntouch done.txt\n");
+    chmod(folder.Dir().File("slow.sh").c_str(), 0755);
+    EXPECT_TRUE(ShellExecuteAndWait("", "./slow.sh", ""));
+    EXPECT_TRUE(fs::exists(folder.Dir().File("done.txt")));
+}
+
+// The real launchers, run as a user starts them: from their program folder.
+TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
+    struct Case {
+        std::string binary;
+        std::string osVersion;
+        std::string wantRuns;
+    };
+    for (const auto& c : std::vector<Case>{
+             {QRD00UP_BINARY, "10.0", "[]\n"},
+             {PLX00UP_BINARY, "10.0", "[quil]\n"},
+             {QRD00UP_BINARY, "6.1", ""},
+         }) {
+        ProgramFolder folder;
+        folder.AddRestoreTool(true);
+        // Left by an earlier run: only a system that repairs removes it.
+        WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
+        ScopedEnv os("TOWAGI_OS_VERSION", c.osVersion);
+        ScopedEnv qpa("QT_QPA_PLATFORM", "offscreen");
+        int status = std::system(("'" + c.binary + "'").c_str());
+        ASSERT_TRUE(WIFEXITED(status)) << c.binary;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.binary;
+        EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.binary << " " << c.osVersion;
+        EXPECT_EQ(folder.MarkerExists(), c.wantRuns.empty()) << c.binary << " " << c.osVersion;
+    }
+}
+
+} // namespace
+} // namespace towagi

@@ -1,0 +1,452 @@
+// towagi-reg: the settings store's command-line tool, used like Windows "reg" (and "regedit /s" for
+// registry files). It is also what the launcher starts for the "Regedit.exe" and "Reg" commands.
+
+#include "platform/registry_file.h"
+#include "platform/settings_store.h"
+#include "support/encoding.h"
+#include "support/errors.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace towagi {
+namespace {
+
+constexpr const char* kSuccess = "この操作を正しく終了しました。";
+constexpr const char* kSyntaxError = "エラー: 無効な構文です。\n\"towagi-reg /?\" で使い方を表示します。";
+constexpr const char* kInvalidKey = "エラー: 無効なキー名です。";
+constexpr const char* kNotFound = "エラー: 指定されたレジストリ キーまたは値が見つかりませんでした。";
+constexpr const char* kAccessDenied = "エラー: アクセスが拒否されました。";
+constexpr const char* kCancelled = "操作は取り消されました。";
+constexpr const char* kDefaultValueName = "(既定)";
+constexpr const char* kExportHeader = "Windows Registry Editor Version 5.00";
+
+constexpr const char* kUsage = R"(towagi-reg 操作 [パラメーター]
+
+  towagi-reg query  キー [/v 値の名前 | /ve]
+  towagi-reg add    キー [/v 値の名前 | /ve] [/t REG_SZ | REG_DWORD] [/d データ] [/f]
+  towagi-reg delete キー [/v 値の名前 | /ve | /va] [/f]
+  towagi-reg import ファイル
+  towagi-reg /s ファイル              (メッセージを出さずにインポート)
+  towagi-reg export キー ファイル [/y]
+
+  キー: HKLM\ または HKEY_LOCAL_MACHINE\、HKCU\ または HKEY_CURRENT_USER\ で始まるキーのパス
+  /f  確認せずに上書き・削除します    /y  確認せずにファイルを上書きします
+)";
+
+// A failure already reported to the user; ends the command with exit code 1.
+struct CommandFailed {};
+
+[[noreturn]] void Fail(const std::string& message) {
+    std::cerr << message << std::endl;
+    throw CommandFailed{};
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+    }
+    return true;
+}
+
+struct KeyName {
+    Hive hive;
+    std::string display; // full hive name, then the path as typed
+    std::string path;    // below the hive's root, no leading backslash
+};
+
+std::optional<Hive> HiveFromName(const std::string& name) {
+    if (SameText(name, "HKLM") || SameText(name, "HKEY_LOCAL_MACHINE")) return Hive::Machine;
+    if (SameText(name, "HKCU") || SameText(name, "HKEY_CURRENT_USER")) return Hive::User;
+    return std::nullopt;
+}
+
+KeyName ParseKeyName(const std::string& text) {
+    size_t slash = text.find('\\');
+    std::optional<Hive> hive = HiveFromName(text.substr(0, slash));
+    if (!hive) Fail(kInvalidKey);
+    KeyName key{*hive, *hive == Hive::Machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER", ""};
+    if (slash != std::string::npos) key.path = text.substr(slash + 1);
+    while (!key.path.empty() && key.path.back() == '\\')
+        key.path.pop_back();
+    if (!key.path.empty()) key.display += "\\" + key.path;
+    return key;
+}
+
+std::string ChildPath(const std::string& parent, const std::string& child) {
+    return parent.empty() ? child : parent + "\\" + child;
+}
+
+struct Options {
+    std::vector<std::string> positional;
+    std::optional<std::string> valueName; // /v NAME, or "" for /ve
+    bool allValues = false;               // /va
+    std::optional<std::string> type;      // /t
+    std::optional<std::string> data;      // /d
+    bool force = false;                   // /f
+    bool overwriteFile = false;           // /y
+};
+
+// Only the known switches are switches: file paths begin with '/' too. A switch that takes a value
+// takes the next argument whatever it looks like, so "/d /srv/towagi" stores the folder.
+Options ParseOptions(const std::vector<std::string>& args, size_t first) {
+    Options options;
+    auto isSwitch = [](const std::string& arg, const char* name) {
+        return arg.size() >= 2 && (arg[0] == '/' || arg[0] == '-') && SameText(arg.substr(1), name);
+    };
+    auto takeValue = [&](size_t& i) -> std::string {
+        if (i + 1 >= args.size()) Fail(kSyntaxError);
+        return args[++i];
+    };
+    for (size_t i = first; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (isSwitch(arg, "v") || isSwitch(arg, "ve")) {
+            if (options.valueName || options.allValues) Fail(kSyntaxError);
+            options.valueName = isSwitch(arg, "v") ? takeValue(i) : "";
+        } else if (isSwitch(arg, "va")) {
+            if (options.valueName || options.allValues) Fail(kSyntaxError);
+            options.allValues = true;
+        } else if (isSwitch(arg, "t")) {
+            if (options.type) Fail(kSyntaxError);
+            options.type = takeValue(i);
+        } else if (isSwitch(arg, "d")) {
+            if (options.data) Fail(kSyntaxError);
+            options.data = takeValue(i);
+        } else if (isSwitch(arg, "f")) {
+            options.force = true;
+        } else if (isSwitch(arg, "y")) {
+            options.overwriteFile = true;
+        } else {
+            options.positional.push_back(arg);
+        }
+    }
+    return options;
+}
+
+void RequireOnly(const Options& options, size_t positional, bool valueName, bool allValues, bool typeAndData,
+                 bool force, bool overwriteFile) {
+    if (options.positional.size() != positional || (!valueName && options.valueName) ||
+        (!allValues && options.allValues) || (!typeAndData && (options.type || options.data)) ||
+        (!force && options.force) || (!overwriteFile && options.overwriteFile))
+        Fail(kSyntaxError);
+}
+
+// Without /f the user confirms, as reg asks; no answer (no console) is a No.
+bool Confirm(const std::string& question) {
+    std::cout << question << " (Yes/No)? " << std::flush;
+    std::string answer;
+    if (!std::getline(std::cin, answer)) {
+        std::cout << std::endl;
+        return false;
+    }
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+std::string ShownName(const std::string& name) {
+    return name.empty() ? kDefaultValueName : name;
+}
+
+std::string DwordText(std::int32_t value, bool zeroPadded) {
+    char buffer[16];
+    std::snprintf(buffer, sizeof buffer, zeroPadded ? "%08x" : "0x%x", static_cast<std::uint32_t>(value));
+    return buffer;
+}
+
+void PrintValue(SettingsKey& key, const std::string& name) {
+    std::string text;
+    std::int32_t number = 0;
+    if (key.ReadInteger(name, number))
+        std::cout << "    " << ShownName(name) << "    REG_DWORD    " << DwordText(number, false) << "\n";
+    else if (key.ReadString(name, text))
+        std::cout << "    " << ShownName(name) << "    REG_SZ    " << text << "\n";
+}
+
+int Query(SettingsStore& store, const Options& options) {
+    RequireOnly(options, 1, true, false, false, false, false);
+    KeyName name = ParseKeyName(options.positional[0]);
+    auto key = store.OpenKey(name.hive, name.path, false, KeyAccess::Read);
+    if (!key) Fail(kNotFound);
+    if (options.valueName) {
+        if (!key->ValueExists(*options.valueName)) Fail(kNotFound);
+        std::string stored = *options.valueName; // shown as first written, not as typed
+        for (const std::string& value : key->ValueNames())
+            if (SameText(value, stored)) stored = value;
+        std::cout << "\n" << name.display << "\n";
+        PrintValue(*key, stored);
+        std::cout << "\n";
+        return 0;
+    }
+    std::cout << "\n" << name.display << "\n";
+    for (const std::string& value : key->ValueNames())
+        PrintValue(*key, value);
+    std::cout << "\n";
+    for (const std::string& child : key->SubKeyNames())
+        std::cout << name.display << "\\" << child << "\n";
+    return 0;
+}
+
+std::int32_t ParseDword(const std::string& text) {
+    std::string digits = text;
+    int base = 10;
+    bool negative = false;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits = digits.substr(2);
+        base = 16;
+    } else if (!digits.empty() && digits[0] == '-') {
+        digits = digits.substr(1);
+        negative = true;
+    }
+    std::uint64_t value = 0;
+    bool valid = !digits.empty() && digits.size() <= 10;
+    for (char c : digits) {
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : 99;
+        valid = valid && digit < base;
+        if (!valid) break;
+        value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
+    }
+    if (!valid || value > (negative ? 0x80000000ULL : 0xFFFFFFFFULL))
+        Fail("エラー: REG_DWORD のデータが正しくありません: " + text);
+    std::uint32_t bits = static_cast<std::uint32_t>(value);
+    return static_cast<std::int32_t>(negative ? 0U - bits : bits);
+}
+
+int Add(SettingsStore& store, const Options& options) {
+    RequireOnly(options, 1, true, false, true, true, false);
+    KeyName name = ParseKeyName(options.positional[0]);
+    bool isDword = false;
+    if (options.type) {
+        if (SameText(*options.type, "REG_DWORD"))
+            isDword = true;
+        else if (!SameText(*options.type, "REG_SZ"))
+            Fail("エラー: サポートされていないデータ型です: " + *options.type);
+    }
+    std::optional<std::int32_t> number;
+    if (isDword) number = ParseDword(options.data.value_or(""));
+    auto key = store.OpenKey(name.hive, name.path, true, KeyAccess::ReadWrite);
+    if (!key) Fail(kAccessDenied);
+    // Like reg, /t or /d alone set the default value; nothing at all only creates the key.
+    if (options.valueName || options.type || options.data) {
+        std::string valueName = options.valueName.value_or("");
+        if (!options.force && key->ValueExists(valueName) &&
+            !Confirm("値 " + ShownName(valueName) + " は存在します。上書きしますか")) {
+            std::cout << kCancelled << std::endl;
+            return 1;
+        }
+        if (number)
+            key->WriteInteger(valueName, *number);
+        else
+            key->WriteString(valueName, options.data.value_or(""));
+    }
+    std::cout << kSuccess << std::endl;
+    return 0;
+}
+
+// A key that did not open for writing: report whether it is missing or refused.
+[[noreturn]] void FailToOpenForWriting(SettingsStore& store, const KeyName& name) {
+    Fail(store.OpenKey(name.hive, name.path, false, KeyAccess::Read) ? kAccessDenied : kNotFound);
+}
+
+int Delete(SettingsStore& store, const Options& options) {
+    RequireOnly(options, 1, true, true, false, true, false);
+    KeyName name = ParseKeyName(options.positional[0]);
+    if (!options.valueName && !options.allValues) {
+        if (name.path.empty()) Fail(kInvalidKey); // a hive's root stays
+        if (!store.OpenKey(name.hive, name.path, false, KeyAccess::Read)) Fail(kNotFound);
+        if (!options.force && !Confirm("レジストリ キー " + name.display + " を完全に削除しますか")) {
+            std::cout << kCancelled << std::endl;
+            return 1;
+        }
+        if (!store.DeleteKey(name.hive, name.path)) FailToOpenForWriting(store, name);
+        std::cout << kSuccess << std::endl;
+        return 0;
+    }
+    auto key = store.OpenKey(name.hive, name.path, false, KeyAccess::ReadWrite);
+    if (!key) FailToOpenForWriting(store, name);
+    if (options.valueName && !key->ValueExists(*options.valueName)) Fail(kNotFound);
+    std::string question = options.allValues
+                               ? "レジストリ キー " + name.display + " 内のすべての値を削除しますか"
+                               : "レジストリ値 " + ShownName(*options.valueName) + " を削除しますか";
+    if (!options.force && !Confirm(question)) {
+        std::cout << kCancelled << std::endl;
+        return 1;
+    }
+    if (options.allValues) {
+        for (const std::string& value : key->ValueNames())
+            key->DeleteValue(value);
+    } else {
+        key->DeleteValue(*options.valueName);
+    }
+    std::cout << kSuccess << std::endl;
+    return 0;
+}
+
+int Import(SettingsStore& store, const std::string& path, bool silent) {
+    RegistryFile file = RegistryFile::Load(path);
+    bool failed = false;
+    for (const RegistrySection& section : file.Sections()) {
+        std::optional<Hive> hive = HiveFromName(section.HiveName);
+        if (!hive || SameText(section.HiveName, "HKLM") || SameText(section.HiveName, "HKCU")) {
+            std::cerr << "エラー: ハイブ " << section.HiveName << " には書き込めません: [" << section.Name
+                      << "]" << std::endl;
+            failed = true;
+            continue;
+        }
+        // Every section names a key to create, also one without values.
+        auto key = store.OpenKey(*hive, section.KeyPath, true, KeyAccess::ReadWrite);
+        if (!key) {
+            std::cerr << "エラー: キー " << section.Name << " を開けません。アクセスが拒否されました。"
+                      << std::endl;
+            failed = true;
+            continue;
+        }
+        for (const RegistryEntry& entry : section.Entries) {
+            // A bad value ends the import; the values before it stay written, as the launcher does.
+            RegistryValue value = file.Decode(entry);
+            if (value.Kind == ValueKind::Integer)
+                key->WriteInteger(entry.ValueName(), value.Integer);
+            else
+                key->WriteString(entry.ValueName(), value.Text);
+        }
+    }
+    if (failed) return 1;
+    if (!silent) std::cout << kSuccess << std::endl;
+    return 0;
+}
+
+// What the registry-file reader cannot give back exactly is refused rather than exported changed.
+std::optional<std::string> ExportableName(const std::string& name) {
+    if (name.empty()) return "@";
+    if (name.find_first_of("=\r\n") != std::string::npos || name.front() == ' ' || name.front() == '\t' ||
+        name.back() == ' ' || name.back() == '\t')
+        return std::nullopt;
+    return "\"" + name + "\"";
+}
+
+std::optional<std::string> ExportableText(const std::string& text) {
+    if (text.find_first_of("\r\n") != std::string::npos || text.find("dword:") != std::string::npos)
+        return std::nullopt;
+    std::string escaped;
+    for (char c : text) {
+        escaped += c;
+        if (c == '\\') escaped += '\\';
+    }
+    return "\"" + escaped + "\"";
+}
+
+// Writes the key and every key below it; false when a value had to be left out.
+bool ExportKey(SettingsStore& store, Hive hive, const std::string& path, const std::string& display,
+               std::ostream& out, const std::string& file) {
+    auto key = store.OpenKey(hive, path, false, KeyAccess::Read);
+    if (!key) return true; // removed while exporting
+    bool complete = true;
+    std::string text = "[" + display + "]\r\n";
+    for (const std::string& name : key->ValueNames()) {
+        std::optional<std::string> shownName = ExportableName(name);
+        std::optional<std::string> data;
+        std::string textValue;
+        std::int32_t number = 0;
+        if (key->ReadInteger(name, number))
+            data = "dword:" + DwordText(number, true);
+        else if (key->ReadString(name, textValue))
+            data = ExportableText(textValue);
+        if (!shownName || !data) {
+            std::cerr << "エラー: 値 " << display << "\\" << name << " はレジストリファイルに書けません。"
+                      << std::endl;
+            complete = false;
+            continue;
+        }
+        text += *shownName + "=" + *data + "\r\n";
+    }
+    text += "\r\n";
+    out << ToCP932(text, file);
+    for (const std::string& child : key->SubKeyNames())
+        complete =
+            ExportKey(store, hive, ChildPath(path, child), display + "\\" + child, out, file) && complete;
+    return complete;
+}
+
+int Export(SettingsStore& store, const Options& options) {
+    RequireOnly(options, 2, false, false, false, false, true);
+    KeyName name = ParseKeyName(options.positional[0]);
+    const std::string& file = options.positional[1];
+    if (!store.OpenKey(name.hive, name.path, false, KeyAccess::Read)) Fail(kNotFound);
+    std::error_code error;
+    if (!options.overwriteFile && std::filesystem::exists(file, error) &&
+        !Confirm("ファイル " + file + " は存在します。上書きしますか")) {
+        std::cout << kCancelled << std::endl;
+        return 1;
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) Fail("エラー: ファイル " + file + " を作成できません: " + SystemErrorText(errno));
+    bool complete = false;
+    try {
+        out << kExportHeader << "\r\n\r\n";
+        complete = ExportKey(store, name.hive, name.path, name.display, out, file);
+        out.close();
+        if (!out) Fail("エラー: ファイル " + file + " に書き込めません: " + SystemErrorText(EIO));
+    } catch (...) {
+        // Half a registry file would import as if it were whole.
+        out.close();
+        std::filesystem::remove(file, error);
+        throw;
+    }
+    if (!complete) return 1;
+    std::cout << kSuccess << std::endl;
+    return 0;
+}
+
+int Run(const std::vector<std::string>& args) {
+    if (args.size() < 2) {
+        std::cerr << kSyntaxError << std::endl;
+        return 1;
+    }
+    const std::string& command = args[1];
+    if (command == "/?" || command == "-?" || SameText(command, "-h") || SameText(command, "--help")) {
+        std::cout << kUsage;
+        return 0;
+    }
+    SqliteSettingsStore store;
+    if (SameText(command, "/s") || SameText(command, "-s")) {
+        if (args.size() != 3) Fail(kSyntaxError);
+        return Import(store, args[2], true);
+    }
+    Options options = ParseOptions(args, 2);
+    if (SameText(command, "query")) return Query(store, options);
+    if (SameText(command, "add")) return Add(store, options);
+    if (SameText(command, "delete")) return Delete(store, options);
+    if (SameText(command, "export")) return Export(store, options);
+    if (SameText(command, "import")) {
+        RequireOnly(options, 1, false, false, false, false, false);
+        return Import(store, options.positional[0], false);
+    }
+    Fail(kSyntaxError);
+}
+
+} // namespace
+} // namespace towagi
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    try {
+        return towagi::Run(args);
+    } catch (const towagi::CommandFailed&) {
+        return 1;
+    } catch (const std::exception& error) {
+        std::cerr << "エラー: " << error.what() << std::endl;
+        return 1;
+    }
+}
