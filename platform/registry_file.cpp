@@ -1,6 +1,7 @@
 #include "platform/registry_file.h"
 
 #include "support/encoding.h"
+#include "support/text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -23,39 +24,11 @@ char UpperAscii(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-std::string UpperAscii(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper)
-        c = UpperAscii(c);
-    return upper;
-}
 
 // Registry files from other editors or hand-edited ones may say UTF-8; refuse broken sequences as
 // iconv would refuse broken CP932.
 void RequireUtf8(std::string_view text, const std::string& source) {
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80           ? 1
-                        : (lead >> 5) == 0x6  ? 2
-                        : (lead >> 4) == 0xE  ? 3
-                        : (lead >> 3) == 0x1E ? 4
-                                              : 0;
-        bool valid = length != 0 && i + length <= text.size() && !(length == 2 && lead < 0xC2);
-        for (size_t k = 1; valid && k < length; ++k)
-            valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (valid && length == 3) {
-            unsigned next = static_cast<unsigned char>(text[i + 1]);
-            valid = !(lead == 0xE0 && next < 0xA0) && !(lead == 0xED && next >= 0xA0);
-        } else if (valid && length == 4) {
-            unsigned next = static_cast<unsigned char>(text[i + 1]);
-            valid = lead <= 0xF4 && !(lead == 0xF0 && next < 0x90) && !(lead == 0xF4 && next >= 0x90);
-        }
-        if (!valid)
-            throw EEncodingError("文字コードを変換できません: " + source + " (位置 " + std::to_string(i) +
-                                 ")");
-        i += length;
-    }
+    if (!IsValidUTF8(text)) throw EEncodingError("文字コードを変換できません: " + source);
 }
 
 std::string ToUtf8(const std::string& bytes, const std::string& source) {
@@ -83,7 +56,7 @@ RegistrySection MakeSection(std::string_view name) {
     size_t slash = name.find('\\');
     section.HiveName = std::string(name.substr(0, slash));
     section.KeyPath = slash == std::string_view::npos ? "" : std::string(name.substr(slash + 1));
-    section.IsCurrentUser = UpperAscii(name).find("HKEY_CURRENT_USER") != std::string::npos;
+    section.IsCurrentUser = UpperCase(name).find("HKEY_CURRENT_USER") != std::string::npos;
     return section;
 }
 
@@ -129,7 +102,7 @@ RegistryFile RegistryFile::Parse(std::string_view text, const std::string& sourc
             entryNames.clear();
             // Deletions are not applied: nothing is ever removed by a registry file.
             if (name.empty() || name.front() == '-') continue;
-            if (!sectionNames.insert(UpperAscii(name)).second) continue; // the first section of a name wins
+            if (!sectionNames.insert(UpperCase(name)).second) continue; // the first section of a name wins
             file.sections_.push_back(MakeSection(name));
             current = &file.sections_.back();
             continue;
@@ -140,7 +113,7 @@ RegistryFile RegistryFile::Parse(std::string_view text, const std::string& sourc
         if (equals == std::string_view::npos) continue;
         std::string_view name = Trim(line.substr(0, equals));
         std::string_view value = Trim(line.substr(equals + 1));
-        if (!entryNames.insert(UpperAscii(name)).second) continue; // the first entry of a name wins
+        if (!entryNames.insert(UpperCase(name)).second) continue; // the first entry of a name wins
         if (value == "-") continue;                                // a deletion
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);

@@ -1,5 +1,7 @@
 #include "support/os_info.h"
 
+#include "support/text.h"
+
 #include "support/settings.h"
 
 #include <cctype>
@@ -10,14 +12,6 @@
 namespace towagi {
 namespace {
 
-bool SameTextAscii(const std::string& a, const char* b) {
-    size_t length = std::strlen(b);
-    if (a.size() != length) return false;
-    for (size_t i = 0; i < length; ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 bool ParseNumber(const char* first, const char* last, std::uint32_t& value) {
     if (first == last) return false;
@@ -62,9 +56,9 @@ std::string GetNTProductType() {
 }
 
 std::uint8_t ProductTypeFromText(const std::string& text) {
-    if (SameTextAscii(text, "WINNT")) return 1;
-    if (SameTextAscii(text, "LANMANNT")) return 2;
-    if (SameTextAscii(text, "SERVERNT")) return 3;
+    if (SameText(text, "WINNT")) return 1;
+    if (SameText(text, "LANMANNT")) return 2;
+    if (SameText(text, "SERVERNT")) return 3;
     return 0;
 }
 

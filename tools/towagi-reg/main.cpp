@@ -5,6 +5,7 @@
 #include "platform/settings_store.h"
 #include "support/encoding.h"
 #include "support/errors.h"
+#include "support/text.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -49,16 +50,6 @@ struct CommandFailed {};
     throw CommandFailed{};
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 struct KeyName {
     Hive hive;
