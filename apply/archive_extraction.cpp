@@ -1,0 +1,74 @@
+#include "apply/archive_extraction.h"
+
+#include "apply/archive_adapters.h"
+#include "platform/process.h"
+#include "platform/prompts.h"
+#include "support/file_utils.h"
+#include "support/text.h"
+
+#include <filesystem>
+
+namespace towagi {
+namespace {
+
+// A plain file, as the suite's file test takes it.
+bool FileExists(const std::string& path) {
+    return HasAttributes(path, faArchive);
+}
+
+std::string ArchiverProgram(const std::string& programDir) {
+    const std::string own = programDir + "7z.exe";
+    if (FileExists(own)) return own;
+    return ResolveProgram("7zz").empty() ? "7z" : "7zz";
+}
+
+} // namespace
+
+std::string FindArchiveExtension(const std::string& pathWithoutExtension) {
+    if (FileExists(pathWithoutExtension + ".zip")) return ".zip";
+    if (FileExists(pathWithoutExtension + ".lzh")) return ".lzh";
+    return {};
+}
+
+void ExtractArchive(const std::string& archivePath, const std::string& destDir,
+                    const std::string& programDir) {
+    const std::string extension = std::filesystem::path(archivePath).extension().string();
+    if (SameText(extension, ".LZH"))
+        ExtractWith7zExe(archivePath, destDir, programDir);
+    else if (SameText(extension, ".ZIP"))
+        ExtractZipArchive(archivePath, destDir, programDir);
+}
+
+void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
+                      const std::string& programDir) {
+    StartRequest request;
+    request.Verb = "open";
+    request.File = ArchiverProgram(programDir);
+    request.Parameters = "x \"" + archivePath + "\" -o\"" + destDir + "\" -y";
+    request.Window = StartWindow::Hidden;
+    request.Wait = StartWait::WaitForExit;
+    // Neither a failed start nor the exit code is looked at: the missing files tell.
+    StartFile(request);
+}
+
+bool ExtractZipArchive(const std::string& archivePath, const std::string& destDir,
+                       const std::string& programDir) {
+    try {
+        TArcSevenZip archiver(kArcOutputSizeEstimation, programDir);
+        const std::filesystem::path path(archivePath);
+        archiver.SetArchiveName(path.filename().string());
+        archiver.SetSourceDir(path.parent_path().string());
+        archiver.SetDestDir(destDir);
+        if (!archiver.CheckArchive()) {
+            ShowMessage("書庫が壊れています");
+            return false;
+        }
+        archiver.Extract(nullptr, "");
+        return true;
+    } catch (const std::exception& e) {
+        ShowMessage(e.what());
+        return false;
+    }
+}
+
+} // namespace towagi

@@ -1,0 +1,30 @@
+#pragma once
+#include "support/settings.h"
+
+#include <string>
+
+namespace towagi {
+
+// The extraction routines of the updater window: the archiver is chosen by the archive's extension.
+// `programDir` is the folder searched first for the archivers (the launcher's own folder).
+
+// ".zip" when path + ".zip" is an existing file, otherwise ".lzh" when path + ".lzh" is, otherwise "".
+std::string FindArchiveExtension(const std::string& pathWithoutExtension);
+
+// ".LZH" through ExtractWith7zExe, ".ZIP" through ExtractZipArchive (letter case ignored, result
+// dropped); any other extension: nothing happens.
+void ExtractArchive(const std::string& archivePath, const std::string& destDir,
+                    const std::string& programDir = GetProgramDir());
+
+// Runs "7z.exe" from the program folder, or else Debian's 7-Zip ("7zz", then "7z"), hidden, with
+// x "archive" -o"destination" -y, and waits for it. Reports nothing: a damaged archive or a missing
+// program shows only in files that do not appear.
+void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
+                      const std::string& programDir = GetProgramDir());
+
+// Unpacks a ZIP archive through TArcSevenZip after checking it. "書庫が壊れています" or any error's text is
+// shown in a message box and the result is false.
+bool ExtractZipArchive(const std::string& archivePath, const std::string& destDir,
+                       const std::string& programDir = GetProgramDir());
+
+} // namespace towagi

@@ -1,0 +1,28 @@
+#pragma once
+#include "platform/archivers/archive_reader.h"
+
+#include <string>
+#include <vector>
+
+namespace towagi::archivers {
+
+enum class Overwrite { Always, WhenArchiveNewer };
+
+struct ExtractRequest {
+    ArchiveFormat Format = ArchiveFormat::Zip;
+    std::string ArchivePath;
+    std::string DestDir;     // created with its parents when missing
+    bool KeepFolders = true; // false: every file directly into DestDir, folders not created
+    Overwrite Existing = Overwrite::Always;
+    std::vector<std::string> FileSpecs; // empty: everything; a pattern without '/' matches the file name
+    std::string Passphrase;             // the archive's own bytes (CP932)
+};
+
+// Unpacks an archive and returns the names written. Nothing lands outside DestDir: the whole archive is
+// refused before anything is written when one entry is unsafe (see ArchiveReader), and folders below the
+// destination are opened without following symbolic links. Each file is written to a temporary file
+// beside its final name and renamed into place only when its data passed the CRC check, so a damaged or
+// truncated entry never leaves a partial file and never replaces a good one. Raises EArchiverError.
+std::vector<std::string> ExtractFiles(const ExtractRequest& request);
+
+} // namespace towagi::archivers
