@@ -1,0 +1,82 @@
+#pragma once
+#include "database/firebird.h"
+#include "support/edition_profile.h"
+#include "support/settings.h"
+
+#include <string>
+#include <vector>
+
+namespace towagi {
+
+class TIniFile;
+
+inline constexpr const char* kDefaultDatabaseUser = "SYSDBA";
+inline constexpr const char* kDefaultDatabasePassword = "pinewharf";
+inline const std::string kDatabaseSlotKey = std::string(kProductRoot) + "\\PATH\\DB_DATA";
+inline const std::string kTotalsSlotKey = std::string(kProductRoot) + "\\PATH\\DB_TOKEI";
+inline const std::string kDatabaseSecurityKey = std::string(kProductRoot) + "\\Security";
+inline constexpr const char* kDatabaseConnectWarning =
+    "データベースに接続できませんでした。\r\nデータベースを確認してください。";
+
+// Field `index` (from 0) of a database slot value "branch|location|...", as it is stored (not trimmed).
+std::string SlotField(const std::string& slotValue, int index);
+
+// Whether a slot's database lives on this workstation. Estimation edition: a location without a host part,
+// or whose host is LOCALHOST or one of `localAddresses` (the workstation's IPv4 addresses, ignoring case).
+// Cost edition: a location without a host part that is an absolute path on a file system that answers.
+bool IsLocalDatabase(const EditionProfile& profile, const std::string& location,
+                     const std::vector<std::string>& localAddresses);
+
+// The data module of both editions (TDM, TKDM): the suite's named connections, whose parameters are built
+// just before each open from the registry and, in the estimation edition, QRDISAP.INI.
+class TDataModule {
+public:
+    // `programDir` ends with '/'; QRDISAP.INI and the work folder "TEMP/" lie there.
+    TDataModule(const EditionProfile& profile, std::string programDir);
+    explicit TDataModule(const EditionProfile& profile) : TDataModule(profile, GetProgramDir()) {}
+    TDataModule(const TDataModule&) = delete;
+    TDataModule& operator=(const TDataModule&) = delete;
+    ~TDataModule();
+
+    TFbDatabase DB_DATA{"DB_DATA"};
+    TFbDatabase DB_TOKE{"DB_TOKE"};
+    TFbDatabase DB_DATAS{"DB_DATAS"};
+    std::string DB_DATASPath; // overrides DB_DATAS's location when not blank; the launcher never sets it
+    std::string SectionName;  // the section of QRDISAP.INI that holds GDBPath; the launcher never sets it
+
+    // Run by the program entry right after creating the data module. The cost edition connects DB_DATA
+    // here and only warns when that fails: the launcher runs on without a database.
+    void DataModuleCreate();
+    // Closes the connections; run by the destructor.
+    void DataModuleDestroy();
+
+    void DB_DATABeforeConnect(TFbDatabase& sender);
+    void DB_TOKEBeforeConnect(TFbDatabase& sender);
+    void DB_DATASBeforeConnect(TFbDatabase& sender);
+
+    // The selected slot's location. A SELECT that is not a whole number raises EMyLibraryError; a number
+    // outside 1..12 selects slot 1.
+    std::string DataBasePath() const;
+    std::string DataBasePath2() const;
+    // The totals database: DB_TOKEI's SELECT, where a value that sorts before "1" or after "9" means "1".
+    std::string DataTokePath() const;
+    // Program folder + "TEMP/", not created here.
+    std::string GetDataTempDir() const;
+
+private:
+    struct Credentials {
+        std::string UserName;
+        std::string Password;
+    };
+    static Credentials IniCredentials(const TIniFile& ini);
+    Credentials RegistryCredentials() const;
+    void SetParams(TFbDatabase& sender, const Credentials& credentials, const std::string& location) const;
+
+    const EditionProfile& profile_;
+    std::string programDir_;
+};
+
+using TDM = TDataModule;
+using TKDM = TDataModule;
+
+} // namespace towagi
