@@ -1,0 +1,190 @@
+#!/usr/bin/python3
+"""A test FTP server on pyftpdlib that misbehaves on request.
+
+Started by the tests on 127.0.0.1 with a free port; prints "PORT <n>" on standard output once it listens
+and runs until it is terminated. Every fault is chosen on the command line, so each test starts the server
+it needs:
+
+  --encoding cp932      names in commands, replies and listings in CP932 (default UTF-8)
+  --listing FILE        LIST answers with the bytes of FILE instead of the folder's listing
+  --drop-connects N     the first N connections are closed before the greeting
+  --mdtm-failures N     the first N MDTM commands are answered 550
+  --mdtm-reply TEXT     MDTM is answered "213 TEXT" instead of the file's time
+  --mdtm-drop           the control connection is closed when MDTM arrives
+  --abort-after BYTES   RETR stops after BYTES: 426, then 226, as a server does that aborted the transfer
+  --drop-after BYTES    RETR stops after BYTES and the control connection is closed
+  --slow-after BYTES    RETR pauses for --slow-seconds after BYTES, then goes on
+"""
+
+import argparse
+import logging
+import os
+import sys
+import time
+import warnings
+
+# pyftpdlib 1.5 is built on asynchat, which Python 3.11 reports as deprecated on every start.
+warnings.filterwarnings("ignore", category=DeprecationWarning)
+import asynchat  # noqa: E402
+
+from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
+from pyftpdlib.filesystems import AbstractedFS  # noqa: E402
+from pyftpdlib.handlers import FTPHandler, FileProducer  # noqa: E402
+from pyftpdlib.servers import FTPServer  # noqa: E402
+
+
+class Faults:
+    encoding = "utf8"
+    listing = None
+    drop_connects = 0
+    mdtm_failures = 0
+    mdtm_reply = None
+    mdtm_drop = False
+    abort_after = -1
+    drop_after = -1
+    slow_after = -1
+    slow_seconds = 0.0
+    connects = 0
+    mdtm_calls = 0
+
+
+class EncodedFS(AbstractedFS):
+    """Listings in the server's wire encoding; pyftpdlib itself writes them in UTF-8."""
+
+    def format_list(self, basedir, listing, ignore_err=True):
+        for line in super().format_list(basedir, listing, ignore_err):
+            yield line.decode("utf8").encode(Faults.encoding)
+
+
+class FaultProducer(FileProducer):
+    """Sends the file and, once the configured number of bytes has gone out, injects the fault."""
+
+    def __init__(self, file, type, handler):
+        super().__init__(file, type)
+        self.handler = handler
+        self.sent = 0
+        self.slowed = False
+
+    def _limit(self):
+        limits = [n for n in (Faults.abort_after, Faults.drop_after) if n >= 0]
+        if Faults.slow_after >= 0 and not self.slowed:
+            limits.append(Faults.slow_after)
+        return min(limits) if limits else -1
+
+    def more(self):
+        limit = self._limit()
+        if limit >= 0 and self.sent >= limit:
+            if Faults.slow_after >= 0 and not self.slowed and self.sent >= Faults.slow_after:
+                # Blocking on purpose: the client sees a stalled data connection.
+                self.slowed = True
+                time.sleep(Faults.slow_seconds)
+                return self.more()
+            if Faults.abort_after >= 0:
+                channel = self.handler.data_channel
+                if channel is not None:
+                    channel._resp = ("426 Connection closed; transfer aborted.", logging.info)
+                    channel.close()
+                self.handler.respond("226 Abort successful.")
+            else:
+                self.handler.close()
+            # The channel is closed now; a non-empty chunk keeps asynchat from finishing the transfer.
+            return b"\0"
+        size = self.buffer_size if limit < 0 else min(self.buffer_size, limit - self.sent)
+        data = self.file.read(size)
+        self.sent += len(data)
+        return data
+
+
+class FaultHandler(FTPHandler):
+    abstracted_fs = EncodedFS
+    # sendfile() would bypass the producer that injects the faults.
+    use_sendfile = False
+
+    def decode(self, bytes):
+        return bytes.decode(Faults.encoding, self.unicode_errors)
+
+    def push(self, s):
+        asynchat.async_chat.push(self, s.encode(Faults.encoding, "replace"))
+
+    def handle(self):
+        Faults.connects += 1
+        if Faults.connects <= Faults.drop_connects:
+            self.close()
+            return
+        super().handle()
+
+    def ftp_LIST(self, path):
+        if Faults.listing is None:
+            return super().ftp_LIST(path)
+        with open(Faults.listing, "rb") as f:
+            data = f.read()
+        self.push_dtp_data(data, cmd="LIST")
+        return path
+
+    def ftp_MDTM(self, path):
+        Faults.mdtm_calls += 1
+        if Faults.mdtm_drop:
+            self.close()
+            return
+        if Faults.mdtm_calls <= Faults.mdtm_failures:
+            self.respond("550 Time stamp not available (try %d)." % Faults.mdtm_calls)
+            return
+        if Faults.mdtm_reply is not None:
+            self.respond("213 %s" % Faults.mdtm_reply)
+            return path
+        return super().ftp_MDTM(path)
+
+    def ftp_RETR(self, file):
+        if Faults.abort_after < 0 and Faults.drop_after < 0 and Faults.slow_after < 0:
+            return super().ftp_RETR(file)
+        try:
+            fd = self.run_as_current_user(self.fs.open, file, "rb")
+        except OSError as err:
+            self.respond("550 %s." % err.strerror)
+            return
+        producer = FaultProducer(fd, self._current_type, self)
+        self.push_dtp_data(producer, isproducer=True, file=fd, cmd="RETR")
+        return file
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", default="towagi")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--encoding", default="utf8")
+    parser.add_argument("--listing")
+    parser.add_argument("--drop-connects", type=int, default=0)
+    parser.add_argument("--mdtm-failures", type=int, default=0)
+    parser.add_argument("--mdtm-reply")
+    parser.add_argument("--mdtm-drop", action="store_true")
+    parser.add_argument("--abort-after", type=int, default=-1)
+    parser.add_argument("--drop-after", type=int, default=-1)
+    parser.add_argument("--slow-after", type=int, default=-1)
+    parser.add_argument("--slow-seconds", type=float, default=0.0)
+    args = parser.parse_args()
+
+    Faults.encoding = args.encoding
+    Faults.listing = args.listing
+    Faults.drop_connects = args.drop_connects
+    Faults.mdtm_failures = args.mdtm_failures
+    Faults.mdtm_reply = args.mdtm_reply
+    Faults.mdtm_drop = args.mdtm_drop
+    Faults.abort_after = args.abort_after
+    Faults.drop_after = args.drop_after
+    Faults.slow_after = args.slow_after
+    Faults.slow_seconds = args.slow_seconds
+
+    logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, os.path.abspath(args.root), perm="elr")
+    FaultHandler.authorizer = authorizer
+    # A rejected log-in is answered at once instead of after pyftpdlib's three seconds.
+    FaultHandler.auth_failed_timeout = 0.01
+    server = FTPServer(("127.0.0.1", 0), FaultHandler)
+    print("PORT %d" % server.address[1], flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()

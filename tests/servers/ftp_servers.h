@@ -1,0 +1,77 @@
+#pragma once
+#include "tests/common/test_env.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace towagi::testing {
+
+// A child process that is terminated and reaped when the object goes away.
+class ServerProcess {
+public:
+    // Starts argv[0] with standard output on a pipe and standard error in `logFile`.
+    ServerProcess(const std::vector<std::string>& argv, const std::string& logFile);
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    // The next line of the child's standard output; "" when none arrives in time or the child ended.
+    std::string ReadLine(int timeoutMilliseconds);
+    // Whether the child is still running; reaps it once it has ended.
+    bool Running();
+
+private:
+    int pid_ = -1;
+    int output_ = -1;
+    std::string pending_;
+};
+
+// What the fault-injecting server does wrong; the defaults make it an ordinary server.
+struct FaultOptions {
+    std::string Encoding = "utf8"; // "cp932": names in commands, replies and listings in CP932
+    std::string ListingFile;       // LIST answers with the bytes of this file
+    int DropConnects = 0;          // the first N connections are closed before the greeting
+    int MdtmFailures = 0;          // the first N MDTM commands are answered 550
+    std::string MdtmReply;         // MDTM answers "213 " + this instead of the file's time
+    bool MdtmDrop = false;         // MDTM closes the control connection
+    long long AbortAfter = -1;     // RETR: 426 and then 226 after this many bytes
+    long long DropAfter = -1;      // RETR: the control connection is closed after this many bytes
+    long long SlowAfter = -1;      // RETR: pauses SlowSeconds after this many bytes
+    double SlowSeconds = 0;
+};
+
+// What the test servers share: a private folder (configuration, log), the server process and its port on
+// 127.0.0.1.
+class TestFtpServer {
+public:
+    int Port() const { return port_; }
+    static constexpr const char* Host = "127.0.0.1";
+
+protected:
+    TempDir folder_;
+    std::unique_ptr<ServerProcess> process_;
+    int port_ = 0;
+};
+
+// tests/servers/fault_ftpd.py serving `root`.
+class FaultFtpServer : public TestFtpServer {
+public:
+    explicit FaultFtpServer(const std::string& root, const FaultOptions& options = {});
+    static constexpr const char* User = "towagi";
+    static constexpr const char* Password = "secret";
+};
+
+// vsftpd in the foreground with a private configuration: anonymous and read-only on `root` (which it makes
+// readable for vsftpd's unprivileged user), passive and active data connections.
+class VsftpdServer : public TestFtpServer {
+public:
+    explicit VsftpdServer(const std::string& root);
+    static constexpr const char* User = "anonymous";
+    static constexpr const char* Password = "towagi@example.com";
+};
+
+// A port on 127.0.0.1 that nothing listened on at the moment of the call.
+int UnusedPort();
+
+} // namespace towagi::testing

@@ -1,0 +1,456 @@
+#include "transfer/qrd_ftp.h"
+
+#include "programs/plx00up/edition_profile.h"
+#include "programs/qrd00up/edition_profile.h"
+#include "support/text.h"
+#include "tests/common/test_env.h"
+#include "tests/common/trace_lines.h"
+#include "tests/servers/ftp_servers.h"
+#include "tests/support/support_test_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <memory>
+#include <sys/stat.h>
+
+namespace towagi {
+namespace {
+
+using testing::FaultFtpServer;
+using testing::FaultOptions;
+using testing::ReadFile;
+using testing::ReadTraceLines;
+using testing::TempDir;
+using testing::VsftpdServer;
+using testing::WriteFile;
+
+constexpr const char* kListFailed = "FTPサーバからのファイル一覧取得に失敗しました。";
+constexpr const char* kTimeStampFailed = "サーバ上ファイルのタイムスタンプ取得に失敗しました。";
+
+// 2024-01-31 23:59:59 UTC, the time the server files carry; the client shows it nine hours later.
+constexpr const char* kServerStamp = "2024/02/01 08:59:59";
+
+void SetUtcTime(const std::string& path) {
+    std::tm utc{};
+    utc.tm_year = 2024 - 1900;
+    utc.tm_mon = 0;
+    utc.tm_mday = 31;
+    utc.tm_hour = 23;
+    utc.tm_min = 59;
+    utc.tm_sec = 59;
+    const timespec times[2] = {{timegm(&utc), 0}, {timegm(&utc), 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+void ServerFile(const TempDir& root, const std::string& name, const std::string& bytes) {
+    WriteFile(root.File(name), bytes);
+    SetUtcTime(root.File(name));
+}
+
+std::time_t ModifiedTime(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return info.st_mtime;
+}
+
+std::time_t LocalTime(const std::string& text) {
+    std::time_t time = 0;
+    EXPECT_TRUE(ParseDateTime(text, time)) << text;
+    return time;
+}
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7919 + i / 251) & 0xFF);
+    return bytes;
+}
+
+// A folder on the fault server, a local folder, and a client logged in to the server. The profile's
+// pauses are recorded instead of slept.
+class Site {
+public:
+    explicit Site(const FaultOptions& options = {}, EditionProfile profile = EstimationEdition())
+        : profile_(std::move(profile)) {
+        profile_.Pause = [this](int milliseconds) { Pauses.push_back(milliseconds); };
+        server_ = std::make_unique<FaultFtpServer>(Root.Path().string(), options);
+        log_ = std::make_unique<TTraceLog>(Local.File("trace.log"));
+        Client = std::make_unique<TQrdFTP>(profile_, log_.get());
+        Client->SetHost(FaultFtpServer::Host);
+        Client->SetPort(server_->Port());
+        Client->SetUsername(FaultFtpServer::User);
+        Client->SetPassword(FaultFtpServer::Password);
+        Client->SetPassive(true);
+        Client->Connect();
+    }
+    Site(const Site&) = delete;
+    Site& operator=(const Site&) = delete;
+    std::vector<std::string> Trace() const { return ReadTraceLines(Local.File("trace.log")); }
+
+    TempDir Root, Local;
+    std::vector<int> Pauses;
+    std::unique_ptr<TQrdFTP> Client;
+
+private:
+    EditionProfile profile_;
+    std::unique_ptr<FaultFtpServer> server_;
+    std::unique_ptr<TTraceLog> log_;
+};
+
+std::vector<std::string> Names(TQrdFTP& client) {
+    std::vector<std::string> names;
+    client.GetFileNameList(names);
+    return names;
+}
+
+TEST(FindFieldStart, PositionOfTheNthBlankSeparatedField) {
+    struct Case {
+        std::string line;
+        int n, want;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"-rw-r--r--   1 towagi   towagi          5 Jan 31 23:59 my file.txt", 9, 56},
+             {"-rw-r--r-- 1 a b 5 Jan 31 23:59 x", 9, 33},
+             {"total 2", 9, 0},
+             {"a b", 2, 3},
+             {"  a b", 2, 3}, // leading blanks: the first change from blank to text counts as a field start
+             {"  a b", 3, 5},
+             {"a b ", 3, 0}, // a trailing blank starts nothing
+             {"", 9, 0},
+         })
+        EXPECT_EQ(FindFieldStart(c.line, c.n), c.want) << "[" << c.line << "] " << c.n;
+}
+
+TEST(ServerTimeStampText, ServerTimePlusNineHours) {
+    struct Case {
+        std::string reply, want;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"20240131235959", kServerStamp},
+             {"20240131235959.123", kServerStamp},
+             {"20231231150000", "2024/01/01 00:00:00"},
+             {"20240228200000", "2024/02/29 05:00:00"},
+             {"20230228200000", "2023/03/01 05:00:00"},
+         })
+        EXPECT_EQ(ServerTimeStampText(c.reply), c.want) << c.reply;
+}
+
+TEST(ServerTimeStampText, TextThatIsNoDateAndTimeFails) {
+    for (const std::string reply :
+         {"", "2024013123595", "20240230120000", "20241301000000", "20240131245959", "20240131236059",
+          "2024013123x959", "00000101000000", "Jan 31 2024 23:59"})
+        EXPECT_THROW(ServerTimeStampText(reply), EUpdateError) << reply;
+}
+
+TEST(IsSafeLocalName, RefusesNamesThatLeaveTheFolderOrHaveControlCharacters) {
+    for (const std::string name : {"KMIHIND0.LZH", "my file.txt", "更新データ.txt", ".hidden", "a..b"})
+        EXPECT_TRUE(IsSafeLocalName(name)) << name;
+    for (const std::string& name :
+         std::vector<std::string>{"", ".", "..", "../x", "a/b", "a\\b", "/etc/passwd", "a\nb",
+                                  std::string("a\x01", 2), std::string("a\x7F", 2), std::string("a\0b", 3)})
+        EXPECT_FALSE(IsSafeLocalName(name)) << name;
+}
+
+TEST(GetFileNameList, NamesAreCutAtTheFirstLinesNinthField) {
+    struct Case {
+        std::string listing;
+        std::vector<std::string> want;
+    };
+    for (const auto& c : std::vector<Case>{
+             // Every line is cut where the first line's name begins, whatever its own layout.
+             {"-rw-r--r--   1 towagi   towagi          5 Jan 31 23:59 my file.txt\r\n"
+              "-rw-r--r--   1 towagi   towagi    1048576 Feb  1  2024 KMIHIND0.LZH\r\n"
+              "-rw-r--r-- 1 ftp ftp 12 Feb 1 2024 a name written in another layout\r\n",
+              {"my file.txt", "KMIHIND0.LZH", "other layout"}},
+             // A first line of two fields finds no name column: every line is kept whole.
+             {"total 2\r\n-rw-r--r-- 1 a b 5 Jan 31 23:59 x.txt\r\n",
+              {"total 2", "-rw-r--r-- 1 a b 5 Jan 31 23:59 x.txt"}},
+             // Bare LF line ends and a last line without one.
+             {"-rw-r--r-- 1 a b 5 Jan 31 23:59 one\n-rw-r--r-- 1 a b 5 Jan 31 23:59 two", {"one", "two"}},
+         }) {
+        TempDir folder;
+        WriteFile(folder.File("listing"), c.listing);
+        FaultOptions options;
+        options.ListingFile = folder.File("listing");
+        Site site(options);
+        EXPECT_EQ(Names(*site.Client), c.want) << c.listing;
+    }
+}
+
+TEST(GetFileNameList, RealServerListingsKeepBlanksAndConvertCP932) {
+    for (const std::string encoding : {"utf8", "cp932"}) {
+        FaultOptions options;
+        options.Encoding = encoding;
+        Site site(options);
+        ServerFile(site.Root, "my file.txt", "x");
+        ServerFile(site.Root, "KMIHIND0.LZH", "y");
+        if (encoding == "cp932") ServerFile(site.Root, "更新データ.txt", "z");
+        std::vector<std::string> want{"KMIHIND0.LZH", "my file.txt"};
+        if (encoding == "cp932") want.push_back("更新データ.txt");
+        EXPECT_EQ(Names(*site.Client), want) << encoding;
+    }
+}
+
+TEST(GetFileNameList, EmptyFolderGivesNoNames) {
+    Site site;
+    std::vector<std::string> names{"left over"};
+    site.Client->GetFileNameList(names);
+    EXPECT_TRUE(names.empty());
+}
+
+TEST(GetFileNameList, HostileNamesAreLeftOutWithATraceLine) {
+    TempDir folder;
+    std::string listing;
+    for (const std::string name : {".", "..", "a/b", "..\\b", "x\x01y", "ok.txt"})
+        listing += "-rw-r--r-- 1 a b 5 Jan 31 23:59 " + name + "\r\n";
+    WriteFile(folder.File("listing"), listing);
+    FaultOptions options;
+    options.ListingFile = folder.File("listing");
+    Site site(options);
+    EXPECT_EQ(Names(*site.Client), std::vector<std::string>{"ok.txt"});
+    const std::string refused = "GetFileNameList ; ローカルのファイル名に使えない名前を除外しました : ";
+    EXPECT_EQ(site.Trace(), (std::vector<std::string>{refused + "[.]", refused + "[..]", refused + "[a/b]",
+                                                      refused + "[..\\b]", refused + "[x\\x01y]"}));
+}
+
+TEST(GetFileNameList, FailureOfTheListingHasTheFixedText) {
+    Site site;
+    site.Client->Disconnect();
+    std::vector<std::string> names{"left over"};
+    try {
+        site.Client->GetFileNameList(names);
+        FAIL() << "listing without a connection succeeded";
+    } catch (const EUpdateError& e) {
+        EXPECT_STREQ(e.what(), kListFailed);
+    }
+    EXPECT_TRUE(names.empty());
+}
+
+TEST(GetFileTimeStamp, RetriesUntil213) {
+    struct Case {
+        int failures;
+        std::string reply; // "" : the file's own time
+        bool succeeds;
+        size_t pauses;
+    };
+    for (const auto& c : std::vector<Case>{
+             {0, "", true, 0},
+             {0, "20240131235959", true, 0},
+             {0, "20240131235959.123", true, 0},
+             {9, "", true, 9},
+             {10, "", false, 9},
+         }) {
+        FaultOptions options;
+        options.MdtmFailures = c.failures;
+        options.MdtmReply = c.reply;
+        Site site(options);
+        ServerFile(site.Root, "a.txt", "x");
+        if (c.succeeds) {
+            EXPECT_EQ(site.Client->GetFileTimeStamp("a.txt"), kServerStamp) << c.failures << " " << c.reply;
+        } else {
+            try {
+                site.Client->GetFileTimeStamp("a.txt");
+                FAIL() << "ten failed MDTM replies succeeded";
+            } catch (const EUpdateError& e) {
+                EXPECT_STREQ(e.what(), kTimeStampFailed);
+            }
+        }
+        EXPECT_EQ(site.Pauses, std::vector<int>(c.pauses, 500)) << c.failures;
+    }
+}
+
+TEST(GetFileTimeStamp, DroppedConnectionFailsAtOnce) {
+    FaultOptions options;
+    options.MdtmDrop = true;
+    Site site(options);
+    ServerFile(site.Root, "a.txt", "x");
+    EXPECT_THROW(site.Client->GetFileTimeStamp("a.txt"), EFTPConnectionLost);
+    EXPECT_TRUE(site.Pauses.empty());
+    EXPECT_FALSE(site.Client->Connected());
+}
+
+TEST(GetTimeStampList, FirstFailureEndsWithTheStampsGathered) {
+    Site site;
+    ServerFile(site.Root, "a.txt", "x");
+    ServerFile(site.Root, "b.txt", "y");
+    std::vector<std::string> stamps;
+    site.Client->GetTimeStampList({"a.txt", "b.txt"}, stamps);
+    EXPECT_EQ(stamps, (std::vector<std::string>{kServerStamp, kServerStamp}));
+    EXPECT_THROW(site.Client->GetTimeStampList({"a.txt", "missing.txt", "b.txt"}, stamps), EUpdateError);
+    EXPECT_EQ(stamps.size(), 3u);
+}
+
+TEST(DownloadFile, ReplacesALongerLocalFileAndSetsTheServerTime) {
+    Site site;
+    ServerFile(site.Root, "a.txt", "new contents");
+    WriteFile(site.Local.File("a.txt"), std::string(4096, 'o'));
+    site.Client->DownloadFile("a.txt", site.Local.File("a.txt"));
+    EXPECT_EQ(ReadFile(site.Local.File("a.txt")), "new contents");
+    EXPECT_EQ(ModifiedTime(site.Local.File("a.txt")), LocalTime(kServerStamp));
+}
+
+TEST(DownloadFile, CP932NamesTravelBothWays) {
+    FaultOptions options;
+    options.Encoding = "cp932";
+    Site site(options);
+    ServerFile(site.Root, "マスタ 一覧.txt", "マスタ");
+    site.Client->DownloadFile("マスタ 一覧.txt", site.Local.File("local.txt"));
+    EXPECT_EQ(ReadFile(site.Local.File("local.txt")), "マスタ");
+    EXPECT_EQ(ModifiedTime(site.Local.File("local.txt")), LocalTime(kServerStamp));
+}
+
+TEST(DownloadFile, ErrorReplyKeepsTheConnection) {
+    struct Case {
+        FaultOptions options;
+        std::string name;
+        int code;
+        std::string partial;
+    };
+    FaultOptions aborting;
+    aborting.AbortAfter = 1000;
+    const std::string big = Pattern(200 * 1024);
+    for (const auto& c : std::vector<Case>{
+             {aborting, "big.bin", 426, big.substr(0, 1000)},
+             {FaultOptions{}, "missing.bin", 550, ""},
+         }) {
+        Site site(c.options);
+        ServerFile(site.Root, "big.bin", big);
+        try {
+            site.Client->DownloadFile(c.name, site.Local.File("big.bin"));
+            FAIL() << c.name << " arrived";
+        } catch (const EFTPReplyError& e) {
+            EXPECT_EQ(e.ReplyCode, c.code) << e.what();
+        }
+        EXPECT_EQ(ReadFile(site.Local.File("big.bin")), c.partial) << c.name;
+        // The reply that closed the transfer was read: the next command gets its own answer.
+        ASSERT_TRUE(site.Client->Connected());
+        EXPECT_EQ(site.Client->GetFileTimeStamp("big.bin"), kServerStamp);
+    }
+}
+
+TEST(DownloadFile, LocalWriteFailureNamesTheFileAndKeepsTheConnection) {
+    Site site;
+    ServerFile(site.Root, "big.bin", Pattern(512 * 1024));
+    {
+        testing::ScopedFileSizeLimit limit(1000);
+        try {
+            site.Client->DownloadFile("big.bin", site.Local.File("big.bin"));
+            FAIL() << "a file larger than the limit was written";
+        } catch (const EInOutError& e) {
+            EXPECT_EQ(e.ErrorCode, EFBIG);
+            EXPECT_NE(std::string(e.what()).find(site.Local.File("big.bin")), std::string::npos) << e.what();
+        }
+    }
+    ASSERT_TRUE(site.Client->Connected());
+    EXPECT_EQ(site.Client->GetFileTimeStamp("big.bin"), kServerStamp);
+}
+
+TEST(DownloadFile, ControlConnectionDroppedDuringTheTransferIsAConnectionLoss) {
+    FaultOptions options;
+    options.DropAfter = 64 * 1024;
+    Site site(options);
+    ServerFile(site.Root, "big.bin", Pattern(1024 * 1024));
+    EXPECT_THROW(site.Client->DownloadFile("big.bin", site.Local.File("big.bin")), EFTPConnectionLost);
+    EXPECT_FALSE(site.Client->Connected());
+    EXPECT_LT(ReadFile(site.Local.File("big.bin")).size(), 1024u * 1024u);
+}
+
+TEST(DownloadFile, ReadTimeOutOfTheEdition) {
+    struct Case {
+        const EditionProfile* edition;
+        int transferTimeout;
+        bool arrives;
+    };
+    for (const auto& c : std::vector<Case>{
+             {&EstimationEdition(), 300, false}, // a stalled transfer ends after the edition's time-out
+             {&CostEdition(), 0, true},          // no limit: the transfer waits for the server
+         }) {
+        FaultOptions options;
+        options.SlowAfter = 1000;
+        options.SlowSeconds = 1.0;
+        EditionProfile profile = *c.edition;
+        profile.FtpTransferReadTimeout = c.transferTimeout;
+        Site site(options, profile);
+        ServerFile(site.Root, "slow.bin", Pattern(4000));
+        const auto start = std::chrono::steady_clock::now();
+        if (c.arrives) {
+            site.Client->DownloadFile("slow.bin", site.Local.File("slow.bin"));
+            EXPECT_EQ(ReadFile(site.Local.File("slow.bin")), Pattern(4000));
+        } else {
+            EXPECT_THROW(site.Client->DownloadFile("slow.bin", site.Local.File("slow.bin")),
+                         EFTPConnectionLost);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+        }
+        EXPECT_EQ(site.Client->ReadTimeout(), c.transferTimeout);
+    }
+}
+
+TEST(DownloadFile, HostileServerNameIsNeverALocalFile) {
+    Site site;
+    ServerFile(site.Root, "a.txt", "x");
+    for (const std::string name : {"../a.txt", "..", "sub/a.txt", "a\\b"}) {
+        EXPECT_THROW(site.Client->DownloadFile(name, site.Local.File("out.txt")), EUpdateError) << name;
+        EXPECT_FALSE(std::filesystem::exists(site.Local.File("out.txt"))) << name;
+    }
+    EXPECT_EQ(site.Trace().size(), 4u);
+    EXPECT_EQ(site.Trace().front(), "DownloadFile ; ローカルのファイル名に使えない名前です : [../a.txt]");
+}
+
+TEST(SendCommand, ReturnsTheReplyCodeWhateverItIs) {
+    Site site;
+    ServerFile(site.Root, "a.txt", "x");
+    EXPECT_EQ(site.Client->SendCommand("MDTM a.txt"), 213);
+    EXPECT_EQ(site.Client->LastReply().Text, std::vector<std::string>{"20240131235959"});
+    EXPECT_EQ(site.Client->SendCommand("MDTM missing.txt"), 550);
+    EXPECT_THROW(site.Client->SendCommand("MDTM a.txt\r\nDELE a.txt"), EUpdateError);
+    EXPECT_THROW(site.Client->ChangeDir("no such folder"), EFTPReplyError);
+    // ABOR between transfers is answered and leaves the conversation in step.
+    site.Client->Abort();
+    EXPECT_EQ(site.Client->LastReply().Code / 100, 2);
+    EXPECT_EQ(site.Client->SendCommand("MDTM a.txt"), 213);
+}
+
+// vsftpd: an independent server implementation, with passive and active data connections.
+TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
+    for (const auto* edition : {&EstimationEdition(), &CostEdition()}) {
+        for (bool passive : {true, false}) {
+            TempDir root, local;
+            std::filesystem::create_directory(root.Path() / "UPDATE");
+            ServerFile(root, "UPDATE/my file.txt", "blank in the name");
+            ServerFile(root, "UPDATE/KMIHIND0.LZH", Pattern(3 * 1024 * 1024 + 17));
+            VsftpdServer server(root.Path().string());
+            TQrdFTP client(*edition);
+            client.SetHost(VsftpdServer::Host);
+            client.SetPort(server.Port());
+            client.SetUsername(VsftpdServer::User);
+            client.SetPassword(VsftpdServer::Password);
+            client.SetPassive(passive);
+            client.Connect();
+            ASSERT_TRUE(client.Connected());
+            client.ChangeDir("UPDATE");
+            std::vector<std::string> names;
+            client.GetFileNameList(names);
+            ASSERT_EQ(names, (std::vector<std::string>{"KMIHIND0.LZH", "my file.txt"})) << passive;
+            std::vector<std::string> stamps;
+            client.GetTimeStampList(names, stamps);
+            EXPECT_EQ(stamps, (std::vector<std::string>{kServerStamp, kServerStamp}));
+            for (const std::string& name : names) {
+                client.DownloadFile(name, local.File(name));
+                EXPECT_EQ(ReadFile(local.File(name)), ReadFile(root.File("UPDATE/" + name)))
+                    << name << passive;
+                EXPECT_EQ(ModifiedTime(local.File(name)), LocalTime(kServerStamp)) << name;
+            }
+            EXPECT_EQ(client.ReadTimeout(), edition->FtpTransferReadTimeout);
+            client.Disconnect();
+            EXPECT_FALSE(client.Connected());
+        }
+    }
+}
+
+} // namespace
+} // namespace towagi

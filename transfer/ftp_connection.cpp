@@ -1,0 +1,80 @@
+#include "transfer/ftp_connection.h"
+
+#include "support/settings.h"
+
+#include <string>
+
+namespace towagi {
+namespace {
+
+constexpr int kConnectAttempts = 10;
+constexpr int kConnectRetryWait = 2000;
+constexpr const char* kConnectFailed = "本社サーバとの接続に失敗しました。";
+constexpr const char* kConnectOperation = "FTP_IdConnectServer";
+
+bool Cancelled(const TUpdateState& state) {
+    return state.ProgressWindow && state.ProgressWindow->Cancelled();
+}
+
+} // namespace
+
+void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrdFTP& client) {
+    client.SetHost(params.Host);
+    client.SetPort(params.Port);
+    client.SetUsername(params.UserID);
+    client.SetPassword(params.Password);
+    const bool passive =
+        ReadMachineInteger(std::string(kProductRoot) + "\\PATH\\UPDATE", "FTP_ConnectMode", false) == 1;
+    client.SetPassive(passive);
+    if (state.ProgressWindow) state.ProgressWindow->SetTransferMode(passive ? "Passive" : "Active");
+}
+
+void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params,
+                     const TFTPParamsSource& source) {
+    try {
+        ProgressView* progress = state.ProgressWindow;
+        if (progress) {
+            progress->SetTitle("サーバに接続しています．．．");
+            progress->SetStatus("");
+            progress->SetFileName("");
+            progress->StartProgress(9);
+        }
+        source.Get(params);
+        if (state.MainWindow)
+            state.MainWindow->SetCaption(state.Profile->ConnectingCaption + " (" + params.Host + ")");
+        if (progress) progress->ProcessMessages();
+        source.Check(params);
+        ApplyConnectionSettings(state, params, client);
+        FTP_IdConnectServer(state, client);
+    } catch (const std::exception&) {
+        // The user sees only this text; a failing settings check has traced its own reason.
+        state.TraceLog->Write("Execute", kConnectFailed);
+        throw EUpdateError(kConnectFailed);
+    }
+}
+
+void FTP_IdConnectServer(TUpdateState& state, TQrdFTP& client) {
+    TTraceLog& log = *state.TraceLog;
+    const EditionProfile& profile = *state.Profile;
+    log.WriteStart(kConnectOperation);
+    if (profile.FtpConnectReadTimeout > 0) client.SetReadTimeout(profile.FtpConnectReadTimeout);
+    client.SetConnectTimeout(profile.FtpConnectTimeout);
+    for (int attempt = 0; attempt < kConnectAttempts && !Cancelled(state); ++attempt) {
+        if (attempt > 0 && state.ProgressWindow) {
+            state.ProgressWindow->SetFileName("Retry(" + std::to_string(attempt) + "/" +
+                                              std::to_string(kConnectAttempts - 1) + ")");
+            state.ProgressWindow->SetProgressPosition(attempt);
+            state.ProgressWindow->ProcessMessages();
+        }
+        client.Connect();
+        if (client.Connected()) {
+            log.Write(kConnectOperation, "FTPサーバに接続しました");
+            return;
+        }
+        if (attempt == kConnectAttempts - 1) throw EUpdateError(kConnectFailed);
+        log.Write(kConnectOperation, "Retry(" + std::to_string(attempt) + ")");
+        profile.Wait(kConnectRetryWait);
+    }
+}
+
+} // namespace towagi

@@ -1,0 +1,130 @@
+#pragma once
+#include "support/edition_profile.h"
+#include "support/errors.h"
+#include "support/trace_log.h"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace towagi {
+
+// The connection to the server is gone: reset, closed by the server, or a wait that timed out. The
+// client is disconnected afterwards; the download engine reconnects.
+class EFTPConnectionLost : public EUpdateError {
+public:
+    using EUpdateError::EUpdateError;
+};
+
+// The server answered a command with a negative reply; the connection is still usable.
+class EFTPReplyError : public EUpdateError {
+public:
+    EFTPReplyError(int replyCode, const std::string& text) : EUpdateError(text), ReplyCode(replyCode) {}
+    int ReplyCode;
+};
+
+// The reply to the last command: its code and its text lines without the codes.
+struct TFTPReply {
+    int Code = 0;
+    std::vector<std::string> Text;
+};
+
+// The update engine's FTP client: one control connection, one data connection per transfer, binary
+// transfers, PASV or PORT. Names are UTF-8 here and CP932 on the wire. Failures raise EFTPConnectionLost,
+// EFTPReplyError, EInOutError (local file), EEncodingError (a name CP932 cannot hold) or EUpdateError.
+class TQrdFTP {
+public:
+    // Refused server names are written to `traceLog` when one is given.
+    explicit TQrdFTP(const EditionProfile& profile, TTraceLog* traceLog = nullptr);
+    ~TQrdFTP();
+    TQrdFTP(const TQrdFTP&) = delete;
+    TQrdFTP& operator=(const TQrdFTP&) = delete;
+
+    void SetHost(const std::string& host) { host_ = host; }
+    const std::string& Host() const { return host_; }
+    void SetPort(int port) { port_ = port; }
+    int Port() const { return port_; }
+    void SetUsername(const std::string& username) { username_ = username; }
+    const std::string& Username() const { return username_; }
+    void SetPassword(const std::string& password) { password_ = password; }
+    const std::string& Password() const { return password_; }
+    // Passive (PASV) or active (PORT) data connections; active until set.
+    void SetPassive(bool passive);
+    bool Passive() const { return passive_; }
+    // Longest wait for data on the control and data connections; 0 means no limit.
+    void SetReadTimeout(int milliseconds);
+    int ReadTimeout() const { return readTimeout_; }
+    // Longest wait for a connect; 0 leaves it to the system.
+    void SetConnectTimeout(int milliseconds) { connectTimeout_ = milliseconds; }
+    int ConnectTimeout() const { return connectTimeout_; }
+    const TFTPReply& LastReply() const { return lastReply_; }
+
+    // Connects and logs in: greeting 220, USER (and PASS), TYPE I, SYST. A server that closes the
+    // connection before its greeting leaves the client unconnected without a failure; every other failure
+    // (refused, timed out, log-in rejected) raises.
+    void Connect();
+    bool Connected() const;
+    // Says QUIT without waiting for the answer and closes the control connection.
+    void Disconnect();
+    // CWD; any answer but 200 or 250 raises EFTPReplyError.
+    void ChangeDir(const std::string& folder);
+    // Sends one command line and returns the reply code, whatever it is (LastReply holds the reply).
+    int SendCommand(const std::string& command);
+    // ABOR when connected; the reply is not judged.
+    void Abort();
+
+    // The file names of the current server folder, cut out of the detailed listing (LIST) at the column
+    // where the first line's ninth field begins. Names that must not become local file names are left out
+    // with a trace line.
+    void GetFileNameList(std::vector<std::string>& names);
+    // MDTM, tried ten times 500 ms apart; the server's time plus nine hours as date-time text.
+    std::string GetFileTimeStamp(const std::string& name);
+    // Appends one time stamp per name; the first failure ends it with the stamps gathered so far.
+    void GetTimeStampList(const std::vector<std::string>& names, std::vector<std::string>& stamps);
+    // RETR into the local file (replaced, never resumed), then the server's time stamp on it.
+    void DownloadFile(const std::string& serverName, const std::string& localPath);
+
+private:
+    class Session;
+    template <class Action> auto Guarded(Action&& action);
+    void Retrieve(const std::string& serverName, int fd, const std::string& localPath);
+    std::vector<std::string> ListLines();
+    void FinishTransfer();
+    void ReadFollowingReply();
+    void RecordReply(int code, const std::string& response);
+    std::string ReplySummary() const; // "code text..." of the last reply
+    [[noreturn]] void RaiseConnectionLost(const std::string& detail);
+    void DropSession();
+
+    const EditionProfile& profile_;
+    TTraceLog* traceLog_;
+    std::string host_;
+    int port_ = 21;
+    std::string username_;
+    std::string password_;
+    bool passive_ = false;
+    int readTimeout_ = 0;
+    int connectTimeout_ = 0;
+    TFTPReply lastReply_;
+    std::unique_ptr<Session> session_;
+    std::vector<char> buffer_;
+};
+
+// The 1-based position where blank-separated field n of the line begins; 0 when the line has fewer fields.
+int FindFieldStart(std::string_view line, int n);
+
+// A civil date and time without time zone, as the server's MDTM reply states it.
+using TServerTime = std::chrono::sys_seconds;
+// Bytes 1-4 year, 5-6 month, 7-8 day, 9-10 hour, 11-12 minutes, 13-14 seconds; anything after is ignored.
+// Raises EUpdateError when they do not form a valid date and time.
+TServerTime ParseServerTime(std::string_view text);
+// The MDTM reply text as the workstation's date-time text: the server's time plus exactly nine hours.
+std::string ServerTimeStampText(std::string_view replyText);
+
+// Whether a server name may become a local file name: not empty, not "." or "..", no "/" or "\", no
+// control characters.
+bool IsSafeLocalName(std::string_view name);
+
+} // namespace towagi
