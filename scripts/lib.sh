@@ -5,7 +5,10 @@ TOWAGI_PACKAGES=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libgl-dev libsqlite3-dev libgtest-dev libgmock-dev
     xvfb xdotool x11-utils imagemagick fonts-ipafont fontconfig
-    python3
+    python3 iproute2
+    libpoco-dev python3-pyftpdlib vsftpd curl
+    firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
+    libarchive-dev 7zip
 )
 
 install_packages() {

@@ -2,8 +2,10 @@
 
 #include "platform/prompts.h"
 #include "platform/settings_store.h"
+#include "startup/registry_import.h"
 #include "startup/shell_execute.h"
 #include "support/settings.h"
+#include "updater/updater_window.h"
 
 #include <QApplication>
 
@@ -28,6 +30,12 @@ StartupOutcome RunRestoreTool(const EditionProfile& profile) {
     return StartupOutcome::Continue;
 }
 
+std::unique_ptr<TUpdaterWindow> CreateUpdaterWindow(const EditionProfile& profile,
+                                                    RegistryFileImporter* regImporter) {
+    if (profile.UpdaterWindowClass == "TFPLX00UP") return std::make_unique<TFPLX00UP>(profile, regImporter);
+    return std::make_unique<TFQRD00UP>(profile, regImporter);
+}
+
 } // namespace
 
 StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& state) {
@@ -43,8 +51,14 @@ int RunStartupSequence(const EditionProfile& profile) {
     try {
         StartupState state;
         if (PrepareWorkstation(profile, state) == StartupOutcome::EndProgram) return 0;
-        // The updater window and the data module take over from here.
-        return 0;
+        RegistryFileApplier regImporter;
+        std::unique_ptr<TUpdaterWindow> window = CreateUpdaterWindow(profile, &regImporter);
+        // The application ends when the window has closed and its last prompt has been answered.
+        QApplication::setQuitOnLastWindowClosed(false);
+        QObject::connect(window.get(), &TUpdaterWindow::Finished, qApp, &QCoreApplication::quit,
+                         Qt::QueuedConnection);
+        window->show();
+        return QApplication::exec();
     } catch (const std::exception& e) {
         // Before the updater window exists an error box is the only way to tell the user.
         ShowError(e.what());

@@ -1,5 +1,9 @@
 #pragma once
+#include <chrono>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace towagi {
 
@@ -15,6 +19,52 @@ struct EditionProfile {
     std::string BranchTableFileName;   // ".\QRD00UP.INI" / ".\PLX00UP.INI"
     std::string UpdaterWindowClass;    // "TFQRD00UP" / "TFPLX00UP"
     bool DataModuleBeforeWindow = false; // the cost edition's window creation step uses the data module
+
+    // Updater window.
+    struct MainProgramChoice {
+        std::string FileName;  // looked for in the program folder; a later entry found wins
+        std::string UpdateKey; // where its update folder is set; a key without leading '\' is relative to the product root
+    };
+    std::vector<MainProgramChoice> MainPrograms;
+    std::string UpdatePathValue;      // "PATH1" / "PATHJ": "first field|update folder"
+    std::string PreUpdateProgram;     // the cost edition's "PLXUPDB.EXE", run and waited for before the update
+    std::string VersionUpQuestion;    // asked before a LAN copy
+    std::string SetupInvalidWarning;  // no main program to start
+    int UpdaterTitleTop = 4;          // lblTitle
+    int UpdaterFileNameTop = 48;      // lblFileName
+    int UpdaterClientHeight = 70;
+
+    // Update settings and file application.
+    bool SettingsThroughControlTable = false; // cost edition: every settings read goes through TPLXDirectReg
+    std::string UpdateProgramValue;           // "Update_Program" / "Update_Quil_Program"
+    std::string UpdateExcelValue;             // "Update_Excel" / "Update_Quil_Excel"
+    std::string UpdateFrameValue;             // "Update_Frame" / "Update_Quil_Frame"
+    std::string UpdateHelpValue;              // "Update_Help" / "Update_Quil_Help"
+    std::string UpdateMastValue;              // "Update_Mast" / "Update_Quil_Mast"
+    // Cost edition: a staged file is copied when the installed one is older at two-second resolution;
+    // otherwise the category code's five-second rule applies.
+    bool CopyWhenInstalledOlder = false;
+    bool CopyVornRegFiles = false; // estimation edition: ".VORNREG" files also go to the program folder's "VORNREG/"
+
+    // FTP, in milliseconds; 0 sets no limit of our own (the system's applies).
+    int FtpConnectTimeout = 0;      // every connect: 60000 / 0
+    int FtpConnectReadTimeout = 0;  // read time-out set before connecting: 60000 / 0 (none set)
+    int FtpTransferReadTimeout = 0; // set on the data and control connections for each download: 30000 / 0
+    std::string ConnectingCaption;  // the updater window's caption while connecting, then " (" host ")"
+    // How the pauses between retries pass. Empty: the thread sleeps; tests record the pauses instead.
+    std::function<void(int milliseconds)> Pause;
+    void Wait(int milliseconds) const {
+        if (Pause)
+            Pause(milliseconds);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    }
+
+    // Data module (TDM / TKDM).
+    std::string DatabaseIniFileName;    // "QRDISAP.INI": DB_DATA's credentials and location / "": the registry's
+    bool DatabaseSelectPerUser = false; // cost edition: DB_TOKEI's SELECT is read with ReadSettingString
+    bool LocalDatabaseByDrive = false;  // cost edition: a database is local when its drive answers
+    bool ConnectDataAtCreate = false;   // cost edition: DataModuleCreate connects DB_DATA
 };
 
 } // namespace towagi

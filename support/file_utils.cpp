@@ -82,13 +82,6 @@ std::string ExpandFileName(const std::string& path) {
     throw EInOutError("ファイル " + destination + " を作成できません", errorCode);
 }
 
-// The local second of a file time must be even: the suite compares file times at that resolution.
-std::time_t EvenLocalSecond(std::time_t time) {
-    std::tm local{};
-    if (localtime_r(&time, &local) && local.tm_sec % 2 != 0) return time - 1;
-    return time;
-}
-
 // Removes a half-made copy unless it was put into place.
 class TemporaryFile {
 public:
@@ -153,6 +146,16 @@ std::optional<std::string> FindFirstFile(const std::string& folder, const Wildca
 }
 
 } // namespace
+
+std::time_t EvenLocalSecond(std::time_t time) {
+    std::tm local{};
+    if (localtime_r(&time, &local) && local.tm_sec % 2 != 0) return time - 1;
+    return time;
+}
+
+bool MatchesFileMask(const std::string& name, const std::string& mask) {
+    return WildcardMask(mask).Matches(name);
+}
 
 int GetFileAttributes(const std::string& path) {
     struct stat info;

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <ctime>
 #include <string>
 
 namespace towagi {
@@ -44,12 +45,19 @@ int GetFileAttributes(const std::string& path);
 // True when the file exists and has every one of the given bits.
 bool HasAttributes(const std::string& fileName, int attributes);
 
+// The time rounded down to an even local second: the resolution at which the suite compares file times.
+std::time_t EvenLocalSecond(std::time_t time);
+
 // Copies a file keeping its modification time, rounded down to an even local second. `destination` is a
 // file name or an existing folder (the source's name is appended). The copy goes to a temporary file
 // beside the destination that replaces it only when complete, so a failed copy leaves the old file as it
 // was. Raises EInOutError: "ファイル <source> は開けません", "ファイル <destination> を作成できません" (a
 // read-only destination, a missing or unwritable folder), or a read or write error naming the file.
 void CopyFileWithDate(const std::string& source, const std::string& destination);
+
+// Whether a file name matches a mask as the suite writes it: only * and ? are wildcards, letter case is
+// ignored, and a final ".*" also matches a name without any dot.
+bool MatchesFileMask(const std::string& name, const std::string& mask);
 
 // Deletes every plain file matching folder + pattern (wildcards * and ?, letter case ignored); hidden files
 // never match. `folder` ends with "/". False when a matching file could not be deleted - a read-only file

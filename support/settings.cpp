@@ -126,7 +126,11 @@ std::string GetProgramDir() {
 }
 
 std::string GetTempDir() {
-    std::string folder = GetProgramDir() + "TEMP/";
+    return GetTempDir(GetProgramDir());
+}
+
+std::string GetTempDir(const std::string& programDir) {
+    std::string folder = programDir + "TEMP/";
     if (IsPerUserMode()) folder += GetLoginUserName() + "/";
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);

@@ -34,6 +34,8 @@ std::string GetProgramDir();
 // The launcher's work folder, ending with '/': program folder + "TEMP/" (+ login user + "/" in per-user
 // mode). Created with its parents; returned even when that failed, the caller finds out on first use.
 std::string GetTempDir();
+// The same below another program folder (ending with '/').
+std::string GetTempDir(const std::string& programDir);
 // The effective user's login name, at most 256 bytes; "UNKNOWN" when it cannot be had.
 std::string GetLoginUserName();
 

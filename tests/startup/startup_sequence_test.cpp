@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -118,29 +119,38 @@ TEST(ShellExecuteAndWait, WaitsForTheProcessToEnd) {
     EXPECT_TRUE(fs::exists(folder.Dir().File("done.txt")));
 }
 
-// The real launchers, run as a user starts them: from their program folder.
+// The real launchers, run as a user starts them: from their program folder, where they live.
 TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
     struct Case {
         std::string binary;
         std::string osVersion;
         std::string wantRuns;
+        bool wantMainProgram;
     };
     for (const auto& c : std::vector<Case>{
-             {QRD00UP_BINARY, "10.0", "[]\n"},
-             {PLX00UP_BINARY, "10.0", "[quil]\n"},
-             {QRD00UP_BINARY, "6.1", ""},
+             {QRD00UP_BINARY, "10.0", "[]\n", false},
+             {PLX00UP_BINARY, "10.0", "[quil]\n", false},
+             {QRD00UP_BINARY, "6.1", "", true},
+             {PLX00UP_BINARY, "6.1", "", true},
          }) {
         ProgramFolder folder;
+        const std::string launcher = folder.Dir().File(fs::path(c.binary).filename());
+        fs::copy_file(c.binary, launcher);
         folder.AddRestoreTool(true);
         // Left by an earlier run: only a system that repairs removes it.
         WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
+        WriteFile(folder.Dir().File("Qrd0000.exe"), "#!/bin/sh\ntouch main-started.txt\n");
+        chmod(folder.Dir().File("Qrd0000.exe").c_str(), 0755);
         ScopedEnv os("TOWAGI_OS_VERSION", c.osVersion);
         ScopedEnv qpa("QT_QPA_PLATFORM", "offscreen");
-        int status = std::system(("'" + c.binary + "'").c_str());
+        int status = std::system(("'" + launcher + "'").c_str());
         ASSERT_TRUE(WIFEXITED(status)) << c.binary;
         EXPECT_EQ(WEXITSTATUS(status), 0) << c.binary;
         EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.binary << " " << c.osVersion;
         EXPECT_EQ(folder.MarkerExists(), c.wantRuns.empty()) << c.binary << " " << c.osVersion;
+        for (int i = 0; i < 100 && c.wantMainProgram && !fs::exists(folder.Dir().File("main-started.txt")); ++i)
+            usleep(20'000);
+        EXPECT_EQ(fs::exists(folder.Dir().File("main-started.txt")), c.wantMainProgram) << c.binary;
     }
 }
 

@@ -1,0 +1,217 @@
+#include "apply/file_apply.h"
+
+#include "platform/process.h"
+#include "platform/prompts.h"
+#include "support/errors.h"
+#include "support/os_info.h"
+#include "support/text.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace towagi {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRegistryTool = "towagi-reg";
+
+std::string WithSeparator(const std::string& folder) {
+    return folder.empty() || folder.back() == '/' ? folder : folder + "/";
+}
+
+bool IsFolder(const std::string& path) {
+    std::error_code ignored;
+    return fs::is_directory(path, ignored);
+}
+
+// From the last dot of the name, the dot included; "" when the name has none.
+std::string ExtensionOf(const std::string& name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string::npos ? std::string() : name.substr(dot);
+}
+
+// The attribute bits that decide whether a listing shows an entry. An entry whose type cannot be read
+// (a broken link) is listed as a file, so that the step that uses it reports it.
+int ListingAttributes(const fs::directory_entry& entry) {
+    int attributes = 0;
+    std::error_code ignored;
+    if (entry.is_directory(ignored)) attributes |= faDirectory;
+    if (entry.path().filename().string().front() == '.') attributes |= faHidden;
+    return attributes;
+}
+
+struct FileTime {
+    bool Exists = false;
+    bool Readable = false;
+    std::time_t Time = 0;
+};
+
+FileTime ModificationTime(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) return {true, true, info.st_mtim.tv_sec};
+    // Anything but a missing name means the file is there and its time is out of reach.
+    return {errno != ENOENT && errno != ENOTDIR, false, 0};
+}
+
+bool IsNewer(const EditionProfile& profile, int code, std::time_t source, std::time_t destination) {
+    if (profile.CopyWhenInstalledOlder) return EvenLocalSecond(destination) < EvenLocalSecond(source);
+    constexpr std::time_t tolerance = 5;
+    // Program files and HTML help follow the server both ways; the other categories only forward.
+    const bool bothWays = code == 0 || (code >= 5 && code <= 8);
+    return source - destination > tolerance || (bothWays && destination - source > tolerance);
+}
+
+// "Regedit.exe" and "Reg" both stand for the program folder's registry tool, which takes the same
+// parameters ("/s FILE", "import FILE").
+StartResult StartRegistryCommand(const std::string& programDir, const std::string& command) {
+    const std::size_t blank = command.find(' ');
+    return StartFile({.File = programDir + kRegistryTool,
+                      .Parameters = blank == std::string::npos ? std::string() : command.substr(blank + 1)});
+}
+
+void ApplyRegistryFile(TUpdateState& state, const std::string& path) {
+    TOSInfo os{};
+    std::string command = GetOSInfo(os) && os.MajorVersion == 6 ? "Reg import " : "Regedit.exe /s ";
+    command += "\"" + path + "\"";
+    state.TraceLog->Write("Local_CopyDirectory", "拡張子 .REG :[ " + path + "]:Do=" + command);
+    // The started import is not watched; only a tool that cannot start at all falls back to our own import.
+    if (!StartRegistryCommand(state.ExeDir, command).Started && state.RegImporter)
+        state.RegImporter->ImportFile(path);
+}
+
+bool CreateFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool EnsureFolder(const std::string& path) {
+    return IsFolder(path) || CreateFolder(path);
+}
+
+} // namespace
+
+int GetPathFileList(TUpdateState& state, const std::string& pattern, int attributes,
+                    std::vector<std::string>& list) {
+    state.TraceLog->WriteStart("GetPathFileList");
+    const std::size_t slash = pattern.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+    const std::string mask = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
+    const int special = faHidden | faSysFile | faDirectory;
+    int added = 0;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if ((ListingAttributes(*it) & special & ~attributes) != 0 || !MatchesFileMask(name, mask)) continue;
+        list.push_back(name);
+        ++added;
+    }
+    state.TraceLog->WriteResult("GetPathFileList", added);
+    return added;
+}
+
+int CopyUpdateFile(TUpdateState& state, const std::string& source, const std::string& destination, int code,
+                   std::vector<std::string>& list) {
+    state.TraceLog->WriteStart("CopyUpdateFile");
+    const std::string from = WithSeparator(source);
+    const std::string to = WithSeparator(destination);
+    std::vector<std::string> names;
+    if (GetPathFileList(state, from + "*", kAnyPlainFile, names) == 0) return 0;
+    int added = 0;
+    for (const std::string& name : names) {
+        const FileTime installed = ModificationTime(to + name);
+        bool copy = !installed.Exists;
+        if (!copy) {
+            const FileTime staged = ModificationTime(from + name);
+            if (!staged.Readable) throw EUpdateError("ローカルファイル(コピー元)の日時取得に失敗しました。");
+            if (!installed.Readable)
+                throw EUpdateError("ローカルファイル(コピー先)の日時取得に失敗しました。");
+            copy = IsNewer(*state.Profile, code, staged.Time, installed.Time);
+        }
+        if (copy) {
+            list.push_back(name);
+            ++added;
+        }
+    }
+    state.TraceLog->WriteResult("CopyUpdateFile", added);
+    return added;
+}
+
+void Local_CopyDirectory(TUpdateState& state, const std::string& source, const std::string& destination,
+                         int code, std::vector<std::string>& list) {
+    TTraceLog& log = *state.TraceLog;
+    log.WriteStart("Local_CopyDirectory");
+    if (!IsFolder(destination)) {
+        const std::string message = "ディレクトリ[" + destination + "]が存在しません";
+        log.WriteStart("Local_CopyDirectory : " + message);
+        throw EUpdateError(message);
+    }
+    CopyUpdateFile(state, source, destination, code, list);
+    // The running launcher never replaces its own file.
+    const auto own = std::find_if(list.begin(), list.end(),
+                                  [&](const std::string& name) { return SameText(name, state.ExeName); });
+    if (own != list.end()) list.erase(own);
+    if (list.empty()) return;
+
+    const std::string from = WithSeparator(source);
+    const std::string to = WithSeparator(destination);
+    for (const std::string& name : list) {
+        if (state.ProgressWindow) {
+            state.ProgressWindow->SetFileName(name);
+            state.ProgressWindow->ProcessMessages();
+        }
+        log.Write("Local_CopyDirectory", "from[" + from + name + "] to[" + to + name + "]");
+        CopyFileWithDate(from + name, to + name);
+        if (UpperCase(ExtensionOf(name)) == ".REG") ApplyRegistryFile(state, to + name);
+        if (state.Profile->CopyVornRegFiles && UpperCase(ExtensionOf(name)) == ".VORNREG") {
+            const std::string vornReg = state.ExeDir + "VORNREG/";
+            std::error_code ignored;
+            fs::create_directories(vornReg, ignored);
+            // Without the folder the step ends here; the list keeps the names.
+            if (!IsFolder(vornReg)) return;
+            CopyFileWithDate(from + name, vornReg + name);
+        }
+    }
+    list.clear();
+    log.WriteEnd("Local_CopyDirectory");
+}
+
+void DeleteFiles(TUpdateState& state, const std::string& folder, const std::string& keep) {
+    state.TraceLog->WriteStart("DeleteFiles");
+    std::vector<fs::path> doomed;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        std::error_code ignored;
+        if (it->is_directory(ignored)) continue;
+        if (!keep.empty() && SameText(it->path().filename().string(), keep)) continue;
+        doomed.push_back(it->path());
+    }
+    for (const fs::path& file : doomed) {
+        // A read-only file is refused, as on the suite's home platform.
+        if (!HasAttributes(file.string(), faReadOnly)) ::unlink(file.c_str());
+    }
+    state.TraceLog->WriteEnd("DeleteFiles");
+}
+
+void CreateHtmlHelpFolders(TUpdateState& state) {
+    const std::string html = state.ExeDir + "HELP_HTML/";
+    const std::string images = html + "_images/";
+    const std::string sources = html + "_sources/";
+    const std::string statics = html + "_static/";
+    if (!IsFolder(html) && !CreateFolder(html) && !CreateFolder(images) && !CreateFolder(sources) &&
+        !CreateFolder(statics)) {
+        ShowWarning("HTMLヘルプフォルダの作成に失敗しました。");
+        return;
+    }
+    if (!EnsureFolder(images))
+        ShowWarning("_images フォルダの作成に失敗しました。");
+    else if (!EnsureFolder(sources))
+        ShowWarning("_sources フォルダの作成に失敗しました。");
+    else if (!EnsureFolder(statics))
+        ShowWarning("_static フォルダの作成に失敗しました。");
+}
+
+} // namespace towagi

@@ -1,0 +1,281 @@
+#include "updater/updater_window.h"
+
+#include "apply/file_apply.h"
+#include "platform/process.h"
+#include "platform/prompts.h"
+#include "platform/wait_cursor.h"
+#include "support/errors.h"
+#include "support/ini_file.h"
+#include "support/settings.h"
+#include "support/text.h"
+#include "updater/progress_window.h"
+#include "updater/update_settings.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QScreen>
+#include <QTimer>
+
+#include <charconv>
+#include <filesystem>
+#include <optional>
+
+namespace towagi {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCaption = "積算『とわぎ』の起動";
+constexpr const char* kSettingsHint = "管理・管理２・環境設定で設定を行ってください。";
+
+QFont Mincho16() {
+    QFont font(QStringLiteral("ＭＳ 明朝"));
+    font.setPixelSize(16);
+    return font;
+}
+
+bool FileExists(const std::string& path) {
+    std::error_code ignored;
+    return fs::is_regular_file(path, ignored);
+}
+
+std::string OwnProgramFile() {
+    std::error_code ignored;
+    return fs::read_symlink("/proc/self/exe", ignored).string();
+}
+
+} // namespace
+
+TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImporter* regImporter,
+                               const std::string& programFile)
+    : profile_(profile), programFile_(programFile.empty() ? OwnProgramFile() : programFile) {
+    programDir_ = programFile_.substr(0, programFile_.rfind('/') + 1);
+    setObjectName(QString::fromStdString(profile.UpdaterWindowClass));
+    // A fixed dialog without border icons: the launcher closes it itself.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setWindowTitle(QString::fromUtf8(kCaption));
+    setFixedSize(327, profile.UpdaterClientHeight);
+    setFont(Mincho16());
+
+    lblTitle = new QLabel(QStringLiteral("自動アップデート処理中です．．．"), this);
+    lblTitle->setGeometry(12, profile.UpdaterTitleTop, 256, 16);
+    lblStatus = new QLabel(this);
+    lblStatus->setGeometry(8, 24, 0, 16);
+    lblStatus->setStyleSheet("color: black");
+    lblFileName = new QLabel(QStringLiteral("しばらくお待ちください。"), this);
+    lblFileName->setGeometry(64, profile.UpdaterFileNameTop, 192, 16);
+    move(screen()->availableGeometry().center() - rect().center());
+
+    state_.Profile = &profile_;
+    state_.MainWindow = this;
+    state_.RegImporter = regImporter;
+    FormCreate();
+}
+
+TUpdaterWindow::~TUpdaterWindow() { FormDestroy(); }
+
+void TUpdaterWindow::FormCreate() {
+    const std::string logFolder = profile_.TraceLogInTempDir ? GetTempDir(programDir_) : programDir_;
+    state_.TraceLog = std::make_unique<TTraceLog>(logFolder + profile_.TraceLogFileName);
+    lblFileName->clear();
+    state_.AskBeforeUpdate = true;
+    state_.UpdateDeclined = false;
+    std::error_code failed;
+    fs::create_directories(programDir_ + "TEMP", failed);
+    if (failed) ShowError("TEMPフォルダの作成に失敗しました。");
+}
+
+void TUpdaterWindow::FormDestroy() {
+    progress_.reset();
+    state_.ProgressWindow = nullptr;
+    state_.TraceLog.reset();
+}
+
+void TUpdaterWindow::SetCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }
+std::string TUpdaterWindow::Caption() const { return windowTitle().toStdString(); }
+
+void TUpdaterWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (shown_) return;
+    shown_ = true;
+    // Let the window paint before the show step takes over the user-interface thread.
+    QTimer::singleShot(0, this, [this] { FormShow(); });
+}
+
+void TUpdaterWindow::closeEvent(QCloseEvent* event) {
+    if (!closed_) {
+        closed_ = true;
+        FormClose();
+    }
+    event->accept();
+}
+
+void TUpdaterWindow::FormShow() {
+    TTraceLog& log = *state_.TraceLog;
+    log.WriteStart("FormShow");
+    std::string error;
+    bool completed = false;
+    {
+        WaitCursor hourglass;
+        try {
+            completed = ShowStep();
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        if (state_.KeepOpen && error.empty()) return;
+        close();
+    }
+    if (completed) log.WriteEnd("FormShow");
+    // The error box comes after the close step, so the main program has already started.
+    if (!error.empty()) ShowError(error);
+    emit Finished();
+}
+
+void TUpdaterWindow::RunPreUpdateProgram() {
+    if (profile_.PreUpdateProgram.empty() || !FileExists(programDir_ + profile_.PreUpdateProgram)) return;
+    // Its own failures are its own affair; the update goes on either way.
+    StartFile({.File = programDir_ + profile_.PreUpdateProgram, .Wait = StartWait::WaitForExit});
+}
+
+void TUpdaterWindow::ReadDialTimeout() {
+    dialup_.DialTimeout = 90;
+    const std::string iniFile = programDir_ + profile_.SettingsIniFileName;
+    if (!FileExists(iniFile)) return;
+    const std::string text = TIniFile(iniFile).ReadString("TIME", "DIAL", "");
+    int seconds = 0;
+    auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (failure == std::errc() && end == text.data() + text.size() && !text.empty()) dialup_.DialTimeout = seconds;
+}
+
+// Steps of the show step; false when it ended early (no End line for "FormShow").
+bool TUpdaterWindow::ShowStep() {
+    RunPreUpdateProgram();
+    ReadDialTimeout();
+    dialup_.DialupMode = ReadUpdateInteger(profile_, "Dialup");
+    dialup_.DialupName = ReadUpdateString(profile_, "Dialup_Name");
+    dialup_.DialFailed = false;
+
+    state_.ExeName.clear();
+    state_.ExeDir.clear();
+    state_.MainProgram.clear();
+    state_.UpdateKey.clear();
+    state_.UpdateDir.clear();
+    state_.KeepOpen = false;
+    state_.UpdateFiles.clear();
+
+    state_.ExeName = programFile_.substr(programFile_.rfind('/') + 1);
+    state_.ExeDir = programDir_;
+    for (const auto& choice : profile_.MainPrograms) {
+        if (FileExists(state_.ExeDir + choice.FileName)) {
+            state_.MainProgram = choice.FileName;
+            state_.UpdateKey = choice.UpdateKey;
+        }
+    }
+
+    state_.UpdateDir = GetToken("|", ReadEditionString(profile_, state_.UpdateKey, profile_.UpdatePathValue), 1, 2);
+    if (IsBlank(state_.UpdateDir)) return false;
+    std::error_code ignored;
+    if (!fs::is_directory(state_.UpdateDir, ignored)) {
+        ShowWarning(std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint);
+        return false;
+    }
+    if (state_.UpdateDir.back() != '/') state_.UpdateDir += '/';
+    if (UpperCase(state_.ExeDir) == UpperCase(state_.UpdateDir)) {
+        ShowWarning(std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint);
+        return false;
+    }
+
+    if (!IsBlank(ReadUpdateString(profile_, "FTP_HOST"))) {
+        RunFtpMode();
+        return true;
+    }
+    return RunLanMode();
+}
+
+void TUpdaterWindow::RunFtpMode() {
+    progress_ = std::make_unique<TFQRD00FT>(this);
+    progress_->show();
+    QCoreApplication::processEvents();
+    state_.ProgressWindow = progress_.get();
+    // The progress window goes on every path, errors included.
+    struct CloseProgress {
+        TUpdaterWindow* window;
+        ~CloseProgress() {
+            window->state_.ProgressWindow = nullptr;
+            window->progress_.reset();
+        }
+    } closeProgress{this};
+
+    if (ConnectDialup()) {
+        if (Execute)
+            Execute(state_);
+        else
+            state_.TraceLog->Write("Execute", "この版のランチャーには FTP による更新処理が組み込まれていません");
+        dialup_.DialFailed = false;
+    } else {
+        dialup_.DialFailed = true;
+    }
+}
+
+bool TUpdaterWindow::RunLanMode() {
+    CopyUpdateFile(state_, state_.UpdateDir, state_.ExeDir, 0, state_.UpdateFiles);
+    // The launcher never replaces its own file while it runs.
+    for (auto it = state_.UpdateFiles.begin(); it != state_.UpdateFiles.end(); ++it) {
+        if (SameText(*it, state_.ExeName)) {
+            state_.UpdateFiles.erase(it);
+            break;
+        }
+    }
+    if (state_.UpdateFiles.empty()) return false;
+    if (!AskInformation(profile_.VersionUpQuestion)) return true;
+
+    state_.KeepOpen = true;
+    progress_ = std::make_unique<TFQRD00FT>(this);
+    state_.ProgressWindow = progress_.get();
+    state_.UpdateFiles.clear();
+    // The copy runs once the show step has returned and the application is idle.
+    QTimer::singleShot(0, this, [this] { ApplicationIdle(); });
+    return true;
+}
+
+void TUpdaterWindow::ApplicationIdle() {
+    std::string error;
+    {
+        WaitCursor hourglass;
+        try {
+            Local_CopyDirectory(state_, state_.UpdateDir, state_.ExeDir, 0, state_.UpdateFiles);
+        } catch (const std::exception& e) {
+            error = e.what();
+        }
+        close();
+    }
+    // The error box comes after the close step, so the main program has already started.
+    if (!error.empty()) ShowError(error);
+    emit Finished();
+}
+
+bool TUpdaterWindow::ConnectDialup() {
+    if (dialup_.DialupMode <= 0) return true;
+    // No dial-up service on this workstation: the dial-up object refuses the system.
+    throw EUpdateError("ERROR_UNKNOWNTYPE_OS");
+}
+
+void TUpdaterWindow::ShowDialStatus(const std::string& text) {
+    if (progress_) progress_->SetMessage(text);
+}
+
+void TUpdaterWindow::FormClose() {
+    TTraceLog& log = *state_.TraceLog;
+    log.WriteStart("FormClose");
+    WaitCursor hourglass;
+    if (dialup_.DialFailed) return;
+    if (IsBlank(state_.MainProgram)) {
+        ShowWarning(profile_.SetupInvalidWarning);
+        return;
+    }
+    // Started and left alone: its result is not the launcher's affair.
+    StartFile({.File = state_.ExeDir + state_.MainProgram});
+    log.WriteEnd("FormClose");
+}
+
+} // namespace towagi

@@ -1,0 +1,95 @@
+#pragma once
+#include "support/edition_profile.h"
+#include "support/update_state.h"
+
+#include <QLabel>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace towagi {
+
+class TFQRD00FT;
+
+// Process-wide state of the dial-up connection.
+struct DialupState {
+    int DialTimeout = 90; // seconds
+    int DialupMode = -1;  // dial-up is used only when greater than 0
+    std::string DialupName;
+    std::string DialStatus;
+    bool DialAborted = false;
+    bool DialFailed = false;
+};
+
+// The launcher's main window. Everything between start-up and the start of the main program happens in
+// its handlers: creation, show (the update), idle (a deferred LAN copy) and close (start the main program).
+class TUpdaterWindow : public QWidget, public UpdaterView {
+    Q_OBJECT
+public:
+    // `programFile` is the running launcher's full path; empty means this process's own file.
+    TUpdaterWindow(const EditionProfile& profile, RegistryFileImporter* regImporter,
+                   const std::string& programFile = {});
+    ~TUpdaterWindow() override;
+
+    QLabel* lblTitle;
+    QLabel* lblStatus;
+    QLabel* lblFileName;
+
+    TUpdateState& State() { return state_; }
+    DialupState& Dialup() { return dialup_; }
+    // The update run of FTP mode; the show step calls it with the progress window shown.
+    std::function<void(TUpdateState&)> Execute;
+
+    void SetCaption(const std::string& text) override;
+    std::string Caption() const override;
+
+    bool ConnectDialup();
+    void ShowDialStatus(const std::string& text);
+
+signals:
+    // The window has closed and every prompt of its last step has been answered: the application ends.
+    void Finished();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormShow();
+    void ApplicationIdle();
+    void FormClose();
+    void FormDestroy();
+
+    bool ShowStep();
+    void RunFtpMode();
+    bool RunLanMode();
+    void ReadDialTimeout();
+    void RunPreUpdateProgram();
+
+    const EditionProfile& profile_;
+    std::string programFile_;
+    std::string programDir_;
+    TUpdateState state_;
+    DialupState dialup_;
+    std::unique_ptr<TFQRD00FT> progress_;
+    bool shown_ = false;
+    bool closed_ = false;
+};
+
+// The two editions' window classes.
+class TFQRD00UP : public TUpdaterWindow {
+    Q_OBJECT
+public:
+    using TUpdaterWindow::TUpdaterWindow;
+};
+
+class TFPLX00UP : public TUpdaterWindow {
+    Q_OBJECT
+public:
+    using TUpdaterWindow::TUpdaterWindow;
+};
+
+} // namespace towagi
