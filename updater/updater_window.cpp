@@ -122,7 +122,11 @@ void TUpdaterWindow::FormShow() {
         } catch (const std::exception& e) {
             error = e.what();
         }
-        if (state_.KeepOpen && error.empty()) return;
+        if (state_.KeepOpen && error.empty()) {
+            // The copy waits for the idle step, which closes the window.
+            log.WriteEnd("FormShow");
+            return;
+        }
         close();
     }
     if (completed) log.WriteEnd("FormShow");

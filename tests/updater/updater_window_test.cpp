@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 
@@ -242,6 +243,11 @@ TEST(UpdaterWindow, LanModeCopiesAfterYesAndNothingAfterNo) {
                           fs::last_write_time(inst.UpdateDir() + "Data.dll"));
             }
             EXPECT_NE(inst.MainStarted(), "") << profile->ProgramName;
+            const auto lines = inst.TraceLines();
+            const auto showEnd = std::find(lines.begin(), lines.end(), "FormShow ; End");
+            ASSERT_NE(showEnd, lines.end()) << profile->ProgramName;
+            EXPECT_EQ(std::find(lines.begin(), lines.end(), "FormClose ; End") > showEnd, yes)
+                << profile->ProgramName; // the copy and the close follow the show step
         }
     }
 }
