@@ -8,6 +8,7 @@
 #include "support/settings.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/test_env.h"
+#include "tests/common/trace_lines.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -60,16 +61,7 @@ public:
     std::vector<std::string> TraceLines() const {
         const std::string file = profile_.TraceLogInTempDir ? ProgramDir() + "TEMP/" + profile_.TraceLogFileName
                                                             : ProgramDir() + profile_.TraceLogFileName;
-        const std::string text = FromCP932(ReadFile(file), file);
-        std::vector<std::string> lines;
-        size_t start = 0;
-        while (start < text.size()) {
-            size_t end = text.find("\r\n", start);
-            std::string line = text.substr(start, end - start);
-            lines.push_back(line.substr(line.find(" ; ") + 3));
-            start = end + 2;
-        }
-        return lines;
+        return testing::ReadTraceLines(file);
     }
     void SetFileTime(const std::string& path, std::time_t seconds) const {
         timespec times[2] = {{seconds, 0}, {seconds, 0}};
