@@ -148,7 +148,7 @@ TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << c.binary;
         EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.binary << " " << c.osVersion;
         EXPECT_EQ(folder.MarkerExists(), c.wantRuns.empty()) << c.binary << " " << c.osVersion;
-        for (int i = 0; i < 100 && c.wantMainProgram && !fs::exists(folder.Dir().File("main-started.txt")); ++i)
+        for (int i = 0; i < 500 && c.wantMainProgram && !fs::exists(folder.Dir().File("main-started.txt")); ++i)
             usleep(20'000);
         EXPECT_EQ(fs::exists(folder.Dir().File("main-started.txt")), c.wantMainProgram) << c.binary;
     }
