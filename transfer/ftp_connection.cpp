@@ -23,8 +23,7 @@ void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrd
     client.SetPort(params.Port);
     client.SetUsername(params.UserID);
     client.SetPassword(params.Password);
-    const bool passive =
-        ReadMachineInteger(std::string(kProductRoot) + "\\PATH\\UPDATE", "FTP_ConnectMode", false) == 1;
+    const bool passive = params.ConnectMode == 1;
     client.SetPassive(passive);
     if (state.ProgressWindow) state.ProgressWindow->SetTransferMode(passive ? "Passive" : "Active");
 }

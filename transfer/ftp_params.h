@@ -10,6 +10,7 @@ struct TFTPParams {
     std::int32_t Port = -1; // FTP_Port; -1 when not set
     std::string UserID;
     std::string Password;
+    std::int32_t ConnectMode = -1; // FTP_ConnectMode: 1 passive, anything else active
 };
 
 } // namespace towagi

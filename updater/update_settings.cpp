@@ -74,6 +74,8 @@ void GetFTPParams(TUpdateState& state, TFTPParams& params) {
     params.Port = ReadUpdateInteger(profile, "FTP_Port");
     params.UserID = ReadUpdateString(profile, "FTP_UserID");
     params.Password = ReadUpdateString(profile, "FTP_Password");
+    // Read with the others, so the cost edition takes it through its settings object too.
+    params.ConnectMode = ReadUpdateInteger(profile, "FTP_ConnectMode");
     state.TraceLog->WriteResult("GetFTPParams",
                                 " Host=" + params.Host + " Port=" + std::to_string(params.Port) +
                                     " UserID=" + params.UserID + " Password=" + kMaskedPassword);

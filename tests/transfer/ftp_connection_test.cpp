@@ -26,7 +26,6 @@ using testing::TempDir;
 using testing::UnusedPort;
 
 constexpr const char* kConnectFailed = "本社サーバとの接続に失敗しました。";
-constexpr const char* kUpdateKey = "\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE";
 
 // The update's state as the updater window hands it down: private hives, a trace log, recording windows
 // and a profile whose pauses are recorded instead of slept.
@@ -80,10 +79,8 @@ TEST(ApplyConnectionSettings, OnlyConnectModeOneIsPassive) {
                                            {1, true, "Passive"},
                                            {2, false, "Active"}}) {
         Updater updater;
-        if (c.connectMode) {
-            ASSERT_TRUE(WriteMachineInteger(kUpdateKey, "FTP_ConnectMode", *c.connectMode, true));
-        }
-        ApplyConnectionSettings(updater.State, {"ftp.example.jp", 2121, "user", "pass"}, *updater.Client);
+        ApplyConnectionSettings(updater.State, {"ftp.example.jp", 2121, "user", "pass", c.connectMode.value_or(-1)},
+                                *updater.Client);
         EXPECT_EQ(updater.Client->Passive(), c.passive) << c.connectMode.value_or(-1);
         EXPECT_EQ(updater.Progress.Mode, c.label);
         EXPECT_EQ(updater.Client->Host(), "ftp.example.jp");

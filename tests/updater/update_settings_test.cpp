@@ -91,6 +91,7 @@ TEST(GetFTPParams, ReadsTheFourValuesAndMasksThePasswordInTheTrace) {
             if (c.port) WriteMachineInteger(kUpdate, "FTP_Port", *c.port, true);
             WriteMachineString(kUpdate, "FTP_UserID", "towagi", true);
             WriteMachineString(kUpdate, "FTP_Password", "s3cret!", true);
+            WriteMachineInteger(kUpdate, "FTP_ConnectMode", 1, true);
 
             TFTPParams params;
             GetFTPParams(w.State, params);
@@ -98,6 +99,7 @@ TEST(GetFTPParams, ReadsTheFourValuesAndMasksThePasswordInTheTrace) {
             EXPECT_EQ(params.Port, c.wantPort) << c.host;
             EXPECT_EQ(params.UserID, "towagi");
             EXPECT_EQ(params.Password, "s3cret!");
+            EXPECT_EQ(params.ConnectMode, 1) << profile->ProgramName;
             EXPECT_EQ(w.Trace(), (std::vector<std::string>{"GetFTPParams ; Start",
                                                            "GetFTPParams ; End : Result= Host=" + c.wantHost +
                                                                " Port=" + std::to_string(c.wantPort) +
@@ -116,6 +118,7 @@ TEST(GetFTPParams, MissingValuesReadAsEmptyAndMinusOne) {
         EXPECT_EQ(params.Port, -1);
         EXPECT_EQ(params.UserID, "");
         EXPECT_EQ(params.Password, "");
+        EXPECT_EQ(params.ConnectMode, -1);
     }
 }
 
