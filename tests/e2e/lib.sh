@@ -48,3 +48,12 @@ wait_for_exit() {
     kill "$pid" 2>/dev/null
     return 124
 }
+
+# start_sandbox: a private work folder ($work, removed at exit) with its own hives, the real X display.
+start_sandbox() {
+    work=$(mktemp -d)
+    trap 'rm -rf "$work"' EXIT
+    export TOWAGI_MACHINE_HIVE="$work/machine.hive" TOWAGI_USER_HIVE="$work/user.hive"
+    unset QT_QPA_PLATFORM
+    [ -n "${DISPLAY:-}" ] || { echo "needs an X display (Xvfb)"; exit 1; }
+}

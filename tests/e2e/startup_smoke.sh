@@ -6,11 +6,8 @@ set -euo pipefail
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export TOWAGI_MACHINE_HIVE="$work/machine.hive" TOWAGI_USER_HIVE="$work/user.hive" TOWAGI_OS_VERSION=10.0
-unset QT_QPA_PLATFORM
-[ -n "${DISPLAY:-}" ] || { echo "needs an X display (Xvfb)"; exit 1; }
+start_sandbox
+export TOWAGI_OS_VERSION=10.0
 
 for launcher in Qrd00up Plx00up; do
     program="$work/$launcher"
