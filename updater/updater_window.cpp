@@ -9,7 +9,7 @@
 #include "support/settings.h"
 #include "support/text.h"
 #include "updater/progress_window.h"
-#include "updater/update_settings.h"
+#include "transfer/update_settings.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>

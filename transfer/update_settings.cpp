@@ -1,4 +1,4 @@
-#include "updater/update_settings.h"
+#include "transfer/update_settings.h"
 
 #include "database/control_settings.h"
 #include "support/errors.h"

@@ -1,4 +1,4 @@
-#include "updater/update_settings.h"
+#include "transfer/update_settings.h"
 
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
