@@ -30,6 +30,11 @@ std::string SlotField(const std::string& slotValue, int index) {
     return GetToken("|", slotValue, index, index + 1);
 }
 
+TDatabaseSlot ReadDatabaseSlot(int index) {
+    const std::string value = ReadMachineString(kDatabaseSlotKey, "PATH" + std::to_string(index + 1), false);
+    return {TrimRight(SlotField(value, 0)), TrimRight(SlotField(value, 1))};
+}
+
 bool IsLocalDatabase(const EditionProfile& profile, const std::string& location,
                      const std::vector<std::string>& localAddresses) {
     if (profile.LocalDatabaseByDrive)

@@ -21,6 +21,16 @@ inline constexpr const char* kDatabaseConnectWarning =
 // Field `index` (from 0) of a database slot value "branch|location|...", as it is stored (not trimmed).
 std::string SlotField(const std::string& slotValue, int index);
 
+// A database slot (PATH1 ... PATH12 under PATH\DB_DATA of the machine hive) as the update and the master
+// import read it: branch name and location without trailing blanks. An empty branch is a slot not in use.
+struct TDatabaseSlot {
+    std::string Branch;
+    std::string Location;
+};
+inline constexpr int kDatabaseSlots = 12;
+// `index` 0 to 11 reads PATH1 to PATH12.
+TDatabaseSlot ReadDatabaseSlot(int index);
+
 // Whether a slot's database lives on this workstation. Estimation edition: a location without a host part,
 // or whose host is LOCALHOST or one of `localAddresses` (the workstation's IPv4 addresses, ignoring case).
 // Cost edition: a location without a host part that is an absolute path on a file system that answers.

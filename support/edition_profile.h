@@ -46,6 +46,32 @@ struct EditionProfile {
     bool CopyWhenInstalledOlder = false;
     bool CopyVornRegFiles = false; // estimation edition: ".VORNREG" files also go to the program folder's "VORNREG/"
 
+    // Update catalogue and download engine.
+    std::string CatalogueIniFileName;       // "KMISID00.INI" / "GMISID00.INI": server folders, protection lists
+    std::string CatalogueVersionUpQuestion; // asked before the first file that is newer than its installed copy
+    std::string DefaultUpdateServerDir;     // "/towagi/UPDATE/" / "/towagi/UPDATEJ/"
+    std::string DefaultExcelServerDir;      // "/towagi/EXCEL/" / "/towagi/EXCELJ/"
+    std::string DefaultFrameServerDir;      // "/towagi/FRAME/" / "/towagi/FRAMEJ/"
+    std::string DefaultHelpServerDir;       // "/towagi/HELP/" / "/towagi/HELPJ/"
+    std::string HelpFolderName;             // the installed help below the program folder: "HELP" / "HELPJ"
+    std::string FrameProtectionPrefix;      // "ZFRM" / "ZKRM": a protection list of report frames
+    bool HtmlHelpCategories = false;        // estimation edition: HTML help and its three sub-folders
+    bool CategoryCodes = false;             // estimation edition: each category has its code (Kubun)
+    // Program files and HTML help follow the server both ways (a server file more than five seconds older
+    // is fetched too); otherwise only a newer server file is.
+    bool TwoSidedTimeRule = false;
+    bool ZipReplacesLzh = false;          // a server folder's X.lzh is not fetched when X.zip is there too
+    bool SkipMissingServerFolder = false; // a missing server folder skips the category without a message
+    bool DropUnconfiguredMasters = false; // master archives of no database slot are not fetched
+    bool MasterArchiveMustBeListed = false; // the slot's archive is picked only as the server lists it
+    std::vector<std::string> MasterArchiveExtensions; // looked for in this order: ".zip", ".lzh" / ".lzh"
+    bool RepairExcelFrameFolders = false; // an empty Excel or Frame folder setting is set to the program's
+    // Estimation edition: staging folders keep what earlier passes fetched, a lost connection is restored
+    // in the middle of a category, and a file that cannot be fetched is deleted and left for another pass.
+    // Cost edition: each category's staging folder is emptied before it fetches, and a file that cannot
+    // be fetched fails its category.
+    bool StagingKeptBetweenPasses = false;
+
     // FTP, in milliseconds; 0 sets no limit of our own (the system's applies).
     int FtpConnectTimeout = 0;      // every connect: 60000 / 0
     int FtpConnectReadTimeout = 0;  // read time-out set before connecting: 60000 / 0 (none set)

@@ -1,6 +1,7 @@
 #include "support/file_utils.h"
 
 #include "support/errors.h"
+#include "support/text.h"
 
 #include <array>
 #include <cerrno>
@@ -151,6 +152,18 @@ std::time_t EvenLocalSecond(std::time_t time) {
     std::tm local{};
     if (localtime_r(&time, &local) && local.tm_sec % 2 != 0) return time - 1;
     return time;
+}
+
+std::string FindFileIgnoringCase(const std::string& folder, const std::string& name) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (fs::is_regular_file(folder + name, error)) return folder + name;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string entry = it->path().filename().string();
+        std::error_code ignored;
+        if (SameText(entry, name) && it->is_regular_file(ignored)) return folder + entry;
+    }
+    return "";
 }
 
 bool MatchesFileMask(const std::string& name, const std::string& mask) {

@@ -59,6 +59,10 @@ void CopyFileWithDate(const std::string& source, const std::string& destination)
 // ignored, and a final ".*" also matches a name without any dot.
 bool MatchesFileMask(const std::string& name, const std::string& mask);
 
+// folder + name when that file exists, else the first plain file of the folder whose name differs only in
+// ASCII letter case, as the suite's home file system finds it; "" when there is none. `folder` ends with "/".
+std::string FindFileIgnoringCase(const std::string& folder, const std::string& name);
+
 // Deletes every plain file matching folder + pattern (wildcards * and ?, letter case ignored); hidden files
 // never match. `folder` ends with "/". False when a matching file could not be deleted - a read-only file
 // is refused as on the suite's home platform; the files after it stay.

@@ -73,6 +73,13 @@ TSplitText SplitAtFirst(std::string_view text, std::string_view delimiters) {
     return {std::string(text.substr(0, at)), text[at], std::string(text.substr(at + 1))};
 }
 
+std::string TrimRight(std::string_view text) {
+    std::size_t end = text.size();
+    while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= 0x20)
+        --end;
+    return std::string(text.substr(0, end));
+}
+
 std::string GetToken(std::string_view delimiter, std::string_view text, int from, int to) {
     if (IsBlank(delimiter)) delimiter = ",";
     // A longer delimiter never matches: no delimiter is counted at all.

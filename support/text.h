@@ -8,6 +8,9 @@ namespace towagi {
 // True when nothing but bytes up to 32 (blanks and control characters) is left after trimming both ends.
 bool IsBlank(std::string_view text);
 
+// Without the bytes up to 32 (blanks and control characters) at its end.
+std::string TrimRight(std::string_view text);
+
 struct TSplitText {
     std::string Before;
     char Found = '\0'; // the delimiter met, '\0' when none occurs

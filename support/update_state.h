@@ -2,7 +2,10 @@
 #include "support/edition_profile.h"
 #include "support/trace_log.h"
 
+#include <array>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,8 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     virtual void SetCancelEnabled(bool enabled) = 0;
     virtual bool Cancelled() const = 0;
+    // The engine gave up reconnecting; nothing resets it.
+    virtual void SetCancelled() = 0;
     virtual bool Reconnect() const = 0;
     virtual void SetReconnect(bool reconnect) = 0;
     // Repaints and lets button clicks and timer events take effect.
@@ -65,6 +70,9 @@ struct TUpdateState {
     std::vector<std::string> UpdateFiles;
     std::vector<std::string> ProtectionList;
     std::vector<std::string> MasterFiles;      // estimation edition only
+    // Per database slot: the local master archive's time before the download, plus ten seconds; empty
+    // when the slot had no archive. A later archive is imported.
+    std::array<std::optional<std::time_t>, 12> MasterBaseline;
     std::vector<std::string> LinkedSubFolders; // estimation edition only
 };
 

@@ -41,6 +41,7 @@ public:
     void SetProgressPosition(int position) override;
     void SetCancelEnabled(bool enabled) override;
     bool Cancelled() const override { return cancelled_; }
+    void SetCancelled() override { cancelled_ = true; }
     bool Reconnect() const override { return reconnect_; }
     void SetReconnect(bool reconnect) override { reconnect_ = reconnect; }
     void ProcessMessages() override;

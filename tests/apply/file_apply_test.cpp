@@ -105,6 +105,7 @@ public:
     void SetProgressPosition(int) override {}
     void SetCancelEnabled(bool) override {}
     bool Cancelled() const override { return false; }
+    void SetCancelled() override {}
     bool Reconnect() const override { return false; }
     void SetReconnect(bool) override {}
     void ProcessMessages() override { ++Repaints; }

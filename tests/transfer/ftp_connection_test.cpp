@@ -6,7 +6,7 @@
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
 #include "tests/servers/ftp_servers.h"
-#include "tests/transfer/recording_views.h"
+#include "tests/common/recording_views.h"
 
 #include <gtest/gtest.h>
 

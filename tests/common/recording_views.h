@@ -30,6 +30,7 @@ public:
     }
     void SetCancelEnabled(bool enabled) override { CancelEnabled = enabled; }
     bool Cancelled() const override { return CancelPressed; }
+    void SetCancelled() override { CancelPressed = true; }
     bool Reconnect() const override { return ReconnectSet; }
     void SetReconnect(bool reconnect) override { ReconnectSet = reconnect; }
     void ProcessMessages() override { ++Repaints; }
