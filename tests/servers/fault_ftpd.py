@@ -14,6 +14,11 @@ it needs:
   --abort-after BYTES   RETR stops after BYTES: 426, then 226, as a server does that aborted the transfer
   --drop-after BYTES    RETR stops after BYTES and the control connection is closed
   --slow-after BYTES    RETR pauses for --slow-seconds after BYTES, then goes on
+  --fault-file NAME     the RETR faults above hit only the file NAME (default: every file)
+  --faulty-retrs N      ... and only its first N transfers; later ones succeed (default: all)
+  --drop-connections LIST
+                        the connections numbered in LIST ("2-11,15", counted from 1) are closed before
+                        the greeting
 """
 
 import argparse
@@ -44,8 +49,32 @@ class Faults:
     drop_after = -1
     slow_after = -1
     slow_seconds = 0.0
+    fault_file = None
+    faulty_retrs = -1
+    drop_connections = set()
     connects = 0
     mdtm_calls = 0
+    faulty_retrs_done = 0
+
+    @classmethod
+    def retr_faulty(cls, name):
+        """Whether this RETR misbehaves; counts it when it does."""
+        if cls.abort_after < 0 and cls.drop_after < 0 and cls.slow_after < 0:
+            return False
+        if cls.fault_file is not None and os.path.basename(name) != cls.fault_file:
+            return False
+        if 0 <= cls.faulty_retrs <= cls.faulty_retrs_done:
+            return False
+        cls.faulty_retrs_done += 1
+        return True
+
+
+def connection_numbers(text):
+    numbers = set()
+    for part in filter(None, text.split(",")):
+        first, _, last = part.partition("-")
+        numbers.update(range(int(first), int(last or first) + 1))
+    return numbers
 
 
 class EncodedFS(AbstractedFS):
@@ -108,7 +137,7 @@ class FaultHandler(FTPHandler):
 
     def handle(self):
         Faults.connects += 1
-        if Faults.connects <= Faults.drop_connects:
+        if Faults.connects <= Faults.drop_connects or Faults.connects in Faults.drop_connections:
             self.close()
             return
         super().handle()
@@ -135,7 +164,7 @@ class FaultHandler(FTPHandler):
         return super().ftp_MDTM(path)
 
     def ftp_RETR(self, file):
-        if Faults.abort_after < 0 and Faults.drop_after < 0 and Faults.slow_after < 0:
+        if not Faults.retr_faulty(file):
             return super().ftp_RETR(file)
         try:
             fd = self.run_as_current_user(self.fs.open, file, "rb")
@@ -162,6 +191,9 @@ def main():
     parser.add_argument("--drop-after", type=int, default=-1)
     parser.add_argument("--slow-after", type=int, default=-1)
     parser.add_argument("--slow-seconds", type=float, default=0.0)
+    parser.add_argument("--fault-file")
+    parser.add_argument("--faulty-retrs", type=int, default=-1)
+    parser.add_argument("--drop-connections", default="")
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
@@ -174,6 +206,9 @@ def main():
     Faults.drop_after = args.drop_after
     Faults.slow_after = args.slow_after
     Faults.slow_seconds = args.slow_seconds
+    Faults.fault_file = args.fault_file
+    Faults.faulty_retrs = args.faulty_retrs
+    Faults.drop_connections = connection_numbers(args.drop_connections)
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     authorizer = DummyAuthorizer()

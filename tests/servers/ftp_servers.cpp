@@ -156,6 +156,9 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
         add("--slow-after", std::to_string(options.SlowAfter));
         add("--slow-seconds", std::to_string(options.SlowSeconds));
     }
+    if (!options.FaultFile.empty()) add("--fault-file", options.FaultFile);
+    if (options.FaultyRetrs >= 0) add("--faulty-retrs", std::to_string(options.FaultyRetrs));
+    if (!options.DropConnections.empty()) add("--drop-connections", options.DropConnections);
     std::string log = folder_.File("fault_ftpd.log");
     process_ = std::make_unique<ServerProcess>(argv, log);
     std::string line = process_->ReadLine(kStartTimeoutMs);
