@@ -33,6 +33,7 @@ struct EditionProfile {
     int UpdaterTitleTop = 4;          // lblTitle
     int UpdaterFileNameTop = 48;      // lblFileName
     int UpdaterClientHeight = 70;
+    bool ProgressMessageInBaseFont = false; // cost edition: the progress window's lblMsg keeps the window's font
 
     // Update settings and file application.
     bool SettingsThroughControlTable = false; // cost edition: every settings read goes through TPLXDirectReg

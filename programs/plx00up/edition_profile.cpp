@@ -22,6 +22,7 @@ const EditionProfile& CostEdition() {
         .UpdaterTitleTop = 13,
         .UpdaterFileNameTop = 44,
         .UpdaterClientHeight = 73,
+        .ProgressMessageInBaseFont = true,
         .SettingsThroughControlTable = true,
         .UpdateProgramValue = "Update_Quil_Program",
         .UpdateExcelValue = "Update_Quil_Excel",

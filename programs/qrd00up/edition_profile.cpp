@@ -22,6 +22,7 @@ const EditionProfile& EstimationEdition() {
         .UpdaterTitleTop = 4,
         .UpdaterFileNameTop = 48,
         .UpdaterClientHeight = 70,
+        .ProgressMessageInBaseFont = false,
         .SettingsThroughControlTable = false,
         .UpdateProgramValue = "Update_Program",
         .UpdateExcelValue = "Update_Excel",
