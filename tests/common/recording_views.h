@@ -1,6 +1,9 @@
 #pragma once
+#include "platform/prompts.h"
 #include "support/update_state.h"
 
+#include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,6 +50,44 @@ public:
     void SetCaption(const std::string& text) override { Text = text; }
     std::string Caption() const override { return Text; }
     std::string Text = "積算『とわぎ』の起動";
+};
+
+// Message boxes answered without a window: each question takes the next answer (Yes when none is left),
+// and every box is recorded.
+class RecordingPrompts : public Prompts {
+public:
+    struct Box {
+        PromptKind Kind;
+        std::string Text;
+    };
+    PromptAnswer Show(PromptKind kind, const std::string& text) override {
+        Boxes.push_back({kind, text});
+        if (kind != PromptKind::InformationQuestion && kind != PromptKind::ConfirmationQuestion)
+            return PromptAnswer::Ok;
+        if (Answers.empty()) return PromptAnswer::Yes;
+        const PromptAnswer answer = Answers.front();
+        Answers.pop_front();
+        return answer;
+    }
+    std::vector<std::string> Texts(PromptKind kind) const {
+        std::vector<std::string> texts;
+        for (const Box& box : Boxes)
+            if (box.Kind == kind) texts.push_back(box.Text);
+        return texts;
+    }
+    std::vector<Box> Boxes;
+    std::deque<PromptAnswer> Answers;
+};
+
+// Installs recording prompts for one test and puts the real message boxes back afterwards.
+class ScopedRecordingPrompts {
+public:
+    ScopedRecordingPrompts() { InstallPrompts(Boxes); }
+    ~ScopedRecordingPrompts() { InstallPrompts(std::make_shared<QtPrompts>()); }
+    ScopedRecordingPrompts(const ScopedRecordingPrompts&) = delete;
+    ScopedRecordingPrompts& operator=(const ScopedRecordingPrompts&) = delete;
+    RecordingPrompts* operator->() const { return Boxes.get(); }
+    std::shared_ptr<RecordingPrompts> Boxes = std::make_shared<RecordingPrompts>();
 };
 
 } // namespace towagi::testing
