@@ -162,8 +162,12 @@ public:
     // False when the server closed the connection without a greeting.
     bool Greeted() const { return greeted_; }
     int ReadReply(std::string& response) { return _pControlSocket->receiveStatusMessage(response); }
+    // POCO gives the accepted socket of an active data connection no time-out of its own; the session's
+    // applies to both kinds, so a stalled transfer ends alike in passive and active mode.
     Poco::Net::StreamSocket OpenData(const std::string& command, const std::string& argument) {
-        return establishDataConnection(command, argument);
+        Poco::Net::StreamSocket data = establishDataConnection(command, argument);
+        data.setReceiveTimeout(getTimeout());
+        return data;
     }
     void SayQuit() { _pControlSocket->sendMessage("QUIT"); }
     // Closed first, the session's own close neither sends nor waits any more.

@@ -364,11 +364,15 @@ TEST(DownloadFile, ReadTimeOutOfTheEdition) {
     struct Case {
         const EditionProfile* edition;
         int transferTimeout;
+        bool passive;
         bool arrives;
     };
     for (const auto& c : std::vector<Case>{
-             {&EstimationEdition(), 300, false}, // a stalled transfer ends after the edition's time-out
-             {&CostEdition(), 0, true},          // no limit: the transfer waits for the server
+             // A stalled transfer ends after the edition's time-out, on either kind of data connection.
+             {&EstimationEdition(), 300, true, false},
+             {&EstimationEdition(), 300, false, false},
+             {&CostEdition(), 0, true, true}, // no limit: the transfer waits for the server
+             {&CostEdition(), 0, false, true},
          }) {
         FaultOptions options;
         options.SlowAfter = 1000;
@@ -376,6 +380,7 @@ TEST(DownloadFile, ReadTimeOutOfTheEdition) {
         EditionProfile profile = *c.edition;
         profile.FtpTransferReadTimeout = c.transferTimeout;
         Site site(options, profile);
+        site.Client->SetPassive(c.passive);
         ServerFile(site.Root, "slow.bin", Pattern(4000));
         const auto start = std::chrono::steady_clock::now();
         if (c.arrives) {
@@ -384,7 +389,7 @@ TEST(DownloadFile, ReadTimeOutOfTheEdition) {
         } else {
             EXPECT_THROW(site.Client->DownloadFile("slow.bin", site.Local.File("slow.bin")),
                          EFTPConnectionLost);
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << c.passive;
         }
         EXPECT_EQ(site.Client->ReadTimeout(), c.transferTimeout);
     }
