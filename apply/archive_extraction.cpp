@@ -44,9 +44,14 @@ void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir
     StartRequest request;
     request.Verb = "open";
     request.File = ArchiverProgram(programDir);
-    request.Parameters = "x \"" + archivePath + "\" -o\"" + destDir + "\" -y";
     request.Window = StartWindow::Hidden;
     request.Wait = StartWait::WaitForExit;
+    // 7-Zip writes what it decoded before it sees a CRC error or a cut archive, and would leave damaged
+    // files over good ones; so the archive is tested first and a damaged one unpacks nothing at all.
+    request.Parameters = "t \"" + archivePath + "\" -y";
+    const StartResult test = StartFile(request);
+    if (!test.Started || test.ExitCode != 0) return;
+    request.Parameters = "x \"" + archivePath + "\" -o\"" + destDir + "\" -y";
     // Neither a failed start nor the exit code is looked at: the missing files tell.
     StartFile(request);
 }

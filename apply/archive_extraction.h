@@ -16,9 +16,9 @@ std::string FindArchiveExtension(const std::string& pathWithoutExtension);
 void ExtractArchive(const std::string& archivePath, const std::string& destDir,
                     const std::string& programDir = GetProgramDir());
 
-// Runs "7z.exe" from the program folder, or else Debian's 7-Zip ("7zz", then "7z"), hidden, with
-// x "archive" -o"destination" -y, and waits for it. Reports nothing: a damaged archive or a missing
-// program shows only in files that do not appear.
+// Runs "7z.exe" from the program folder, or else Debian's 7-Zip ("7zz", then "7z"), hidden, first with
+// t "archive" -y and, when that test passed, with x "archive" -o"destination" -y, waiting for each. Reports
+// nothing: a damaged archive or a missing program shows only in files that do not appear.
 void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
                       const std::string& programDir = GetProgramDir());
 

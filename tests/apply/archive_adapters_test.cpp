@@ -458,8 +458,9 @@ TEST(FindArchiveExtension, PrefersZipOverLzh) {
     }
 }
 
-// A program folder with the recording 7-zip32 library and a "7z.exe" that writes its arguments, one a
-// line, to a file - after a pause, so a caller that did not wait would not see them.
+// A program folder with the recording 7-zip32 library and a "7z.exe" that appends its arguments, one a
+// line and each call ended by "--", to a file - after a pause, so a caller that did not wait would not see
+// them. Its test command ("t") ends with the exit code TOWAGI_FAKE_7Z_TEST_EXIT (default 0).
 struct ProgramFolder {
     TempDir Dir;
     std::string ArgumentsFile = Dir.File("7z-arguments.txt");
@@ -468,17 +469,26 @@ struct ProgramFolder {
     ProgramFolder() {
         fs::copy_file(kRecorder + "lib7-zip32.so", Dir.File("lib7-zip32.so"));
         WriteFile(Dir.File("7z.exe"),
-                  "#!/bin/sh\nsleep 0.3\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > "
-                  "\"$TOWAGI_FAKE_7Z_LOG\"\n");
+                  "#!/bin/sh\nsleep 0.3\n{ for a in \"$@\"; do printf '%s\\n' \"$a\"; done; echo --; } >> "
+                  "\"$TOWAGI_FAKE_7Z_LOG\"\n"
+                  "[ \"$1\" = t ] && exit \"${TOWAGI_FAKE_7Z_TEST_EXIT:-0}\"\nexit 0\n");
         fs::permissions(Dir.File("7z.exe"), fs::perms::owner_all);
     }
-    std::vector<std::string> Arguments() const {
-        std::vector<std::string> lines;
-        if (!fs::exists(ArgumentsFile)) return lines;
+    // The arguments of every call, in order.
+    std::vector<std::vector<std::string>> Calls() const {
+        std::vector<std::vector<std::string>> calls;
+        if (!fs::exists(ArgumentsFile)) return calls;
         std::istringstream text(ReadFile(ArgumentsFile));
-        for (std::string line; std::getline(text, line);)
-            lines.push_back(line);
-        return lines;
+        std::vector<std::string> call;
+        for (std::string line; std::getline(text, line);) {
+            if (line != "--") {
+                call.push_back(line);
+                continue;
+            }
+            calls.push_back(call);
+            call.clear();
+        }
+        return calls;
     }
 };
 
@@ -501,16 +511,26 @@ TEST(ExtractArchive, ChoosesTheArchiverByExtension) {
         ScopedPrompts prompts;
         ExtractArchive(data.File(c.Name), data.File("out/"), program.Dir.Dir());
         EXPECT_EQ(recorder.Commands().size(), c.SevenZip32 ? 1u : 0u) << c.Name;
-        EXPECT_EQ(!program.Arguments().empty(), c.SevenZipProgram) << c.Name;
+        EXPECT_EQ(!program.Calls().empty(), c.SevenZipProgram) << c.Name;
         EXPECT_TRUE(prompts.Messages().empty()) << c.Name;
     }
 }
 
-TEST(ExtractWith7zExe, StartsTheProgramFolders7zAndWaits) {
-    ProgramFolder program;
-    ExtractWith7zExe("/data/マスタ 1.lzh", "/work/展開先/", program.Dir.Dir());
-    EXPECT_EQ(program.Arguments(),
-              (std::vector<std::string>{"x", "/data/マスタ 1.lzh", "-o/work/展開先/", "-y"}));
+// 7-Zip writes what it decoded before it finds a CRC error or the archive's end missing, so the archive
+// is tested first and unpacked only when the test passed.
+TEST(ExtractWith7zExe, TestsTheArchiveThenUnpacksWithTheProgramFolders7z) {
+    struct TestExitCase {
+        const char* TestExit;
+        bool Unpacks;
+    };
+    for (const auto& c : std::vector<TestExitCase>{{"0", true}, {"1", false}, {"2", false}, {"255", false}}) {
+        ProgramFolder program;
+        ScopedEnv testExit("TOWAGI_FAKE_7Z_TEST_EXIT", c.TestExit);
+        ExtractWith7zExe("/data/マスタ 1.lzh", "/work/展開先/", program.Dir.Dir());
+        std::vector<std::vector<std::string>> want = {{"t", "/data/マスタ 1.lzh", "-y"}};
+        if (c.Unpacks) want.push_back({"x", "/data/マスタ 1.lzh", "-o/work/展開先/", "-y"});
+        EXPECT_EQ(program.Calls(), want) << "test exit " << c.TestExit;
+    }
 }
 
 TEST(ExtractWith7zExe, WithoutAnyArchiverNothingHappens) {

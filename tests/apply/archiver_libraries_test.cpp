@@ -635,6 +635,34 @@ TEST(ExtractWith7zExe, UnpacksLzhWithDebians7ZipKeepingFolders) {
               (Files{{"readme.txt", "hello"}, {"data/", ""}, {"data/table.csv", "1,2"}}));
 }
 
+// 7-Zip writes what it decoded before it sees a CRC error or the archive's end missing; the test that runs
+// first keeps every file of a damaged archive out, and a good file already there stays as it was.
+TEST(ExtractWith7zExe, ADamagedArchiveLeavesNoFileBehind) {
+    const std::string table = "1,2\r\n3,4\r\n";
+    const std::string stored = MakeLzh({{"readme.txt", "hello\r\n"}, {"data/table.csv", table}}, 2);
+    const std::string compressed = ReadFile(kFixtures + "lh5_level2.lzh");
+    for (const auto& c : std::vector<DamageCase>{
+             {"CRC error", [&](const std::string&) { return FlipByteOf(stored, table); }},
+             {"cut inside the data", [&](const std::string&) { return CutInside(stored, table); }},
+             {"compressed data damaged",
+              [&](const std::string&) {
+                  std::string damaged = compressed;
+                  damaged[damaged.size() - 28] = static_cast<char>(damaged[damaged.size() - 28] ^ 0x10);
+                  return damaged;
+              }},
+             {"compressed data cut",
+              [&](const std::string&) { return compressed.substr(0, compressed.size() - 60); }},
+             {"not an archive", [](const std::string&) { return std::string("hello, world"); }},
+         }) {
+        TempDir program, dir;
+        WriteFile(dir.File("m.lzh"), c.Damage(""));
+        fs::create_directories(dir.File("out/data"));
+        WriteFile(dir.File("out/data/table.csv"), kGoodText);
+        ExtractWith7zExe(dir.File("m.lzh"), dir.File("out/"), program.Dir());
+        EXPECT_EQ(Tree(dir.File("out")), (Files{{"data/", ""}, {"data/table.csv", kGoodText}})) << c.Title;
+    }
+}
+
 // 7-Zip keeps archives inside the destination its own way: it drops ".." steps and leading slashes and
 // does not create links.
 TEST(ExtractWith7zExe, NeverWritesOutsideTheDestination) {
