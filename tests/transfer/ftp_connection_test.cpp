@@ -94,12 +94,12 @@ TEST(ConnectToServer, ShowsTheServerAndConnectsInEitherEdition) {
     struct Case {
         const EditionProfile* edition;
         std::string caption;
-        int readTimeout;
+        int readTimeout, connectTimeout;
     };
     TempDir root;
     FaultFtpServer server(root.Path().string());
-    for (const auto& c : std::vector<Case>{{&EstimationEdition(), "積算『とわぎ』の起動 (127.0.0.1)", 60000},
-                                           {&CostEdition(), "原価『とわぎ』の起動 (127.0.0.1)", 0}}) {
+    for (const auto& c : std::vector<Case>{{&EstimationEdition(), "積算『とわぎ』の起動 (127.0.0.1)", 60000, 60000},
+                                           {&CostEdition(), "原価『とわぎ』の起動 (127.0.0.1)", 0, 0}}) {
         Updater updater(*c.edition);
         TFTPParams params;
         ConnectToServer(updater.State, *updater.Client, params, updater.Source(FaultServerParams(server)));
@@ -113,6 +113,7 @@ TEST(ConnectToServer, ShowsTheServerAndConnectsInEitherEdition) {
         EXPECT_EQ(updater.Progress.Position, 0);
         EXPECT_GE(updater.Progress.Repaints, 1);
         EXPECT_EQ(updater.Client->ReadTimeout(), c.readTimeout);
+        EXPECT_EQ(updater.Client->ConnectTimeout(), c.connectTimeout);
         EXPECT_EQ(updater.Trace(),
                   (std::vector<std::string>{"FTP_IdConnectServer ; Start",
                                             "FTP_IdConnectServer ; FTPサーバに接続しました"}));

@@ -218,6 +218,21 @@ TEST(GetFileNameList, HostileNamesAreLeftOutWithATraceLine) {
                                                       refused + "[..\\b]", refused + "[x\\x01y]"}));
 }
 
+TEST(GetFileNameList, NameThatIsNotCP932IsAnErrorNamingIt) {
+    TempDir folder;
+    WriteFile(folder.File("listing"), "-rw-r--r-- 1 a b 5 Jan 31 23:59 ok.txt\r\n"
+                                      "-rw-r--r-- 1 a b 5 Jan 31 23:59 bad\x81\x7F.txt\r\n");
+    FaultOptions options;
+    options.ListingFile = folder.File("listing");
+    Site site(options);
+    try {
+        Names(*site.Client);
+        FAIL() << "a name that is not CP932 was taken";
+    } catch (const EEncodingError& e) {
+        EXPECT_EQ(std::string(e.what()), "文字コードを変換できません: FTPサーバのファイル名 [bad\\x81\\x7F.txt] (位置 3)");
+    }
+}
+
 TEST(GetFileNameList, FailureOfTheListingHasTheFixedText) {
     Site site;
     site.Client->Disconnect();
@@ -393,6 +408,50 @@ TEST(DownloadFile, ReadTimeOutOfTheEdition) {
         }
         EXPECT_EQ(site.Client->ReadTimeout(), c.transferTimeout);
     }
+}
+
+TEST(DownloadFile, FailedTimeStampLeavesTheFetchedFile) {
+    struct Case {
+        FaultOptions options;
+        std::string error; // "{}" stands for the local path
+    };
+    FaultOptions noStamp, beyondDates;
+    noStamp.MdtmFailures = 10;
+    // Nine hours after the server's last second of 9999 there is no local date-time to set.
+    beyondDates.MdtmReply = "99991231200000";
+    for (const auto& c : std::vector<Case>{
+             {noStamp, kTimeStampFailed},
+             {beyondDates, "変更失敗 : [{}] : 10000/01/01 05:00:00"},
+         }) {
+        Site site(c.options);
+        ServerFile(site.Root, "a.txt", "new contents");
+        const std::string local = site.Local.File("a.txt");
+        WriteFile(local, "old");
+        std::string want = c.error;
+        if (size_t at = want.find("{}"); at != std::string::npos) want.replace(at, 2, local);
+        try {
+            site.Client->DownloadFile("a.txt", local);
+            FAIL() << want << ": no failure";
+        } catch (const EUpdateError& e) {
+            EXPECT_EQ(std::string(e.what()), want);
+        }
+        EXPECT_EQ(ReadFile(local), "new contents") << want;
+        EXPECT_NE(ModifiedTime(local), LocalTime(kServerStamp)) << want;
+        EXPECT_TRUE(site.Client->Connected()) << want;
+    }
+}
+
+TEST(DownloadFile, NameThatCP932CannotHoldIsAnErrorNamingIt) {
+    Site site;
+    ServerFile(site.Root, "a.txt", "x");
+    try {
+        site.Client->DownloadFile("更新\U0001F600.txt", site.Local.File("out.txt"));
+        FAIL() << "a name outside CP932 was sent";
+    } catch (const EEncodingError& e) {
+        EXPECT_EQ(std::string(e.what()), "文字コードを変換できません: 更新\U0001F600.txt (位置 6)");
+    }
+    // Nothing was sent: the conversation is still in step.
+    EXPECT_EQ(site.Client->GetFileTimeStamp("a.txt"), kServerStamp);
 }
 
 TEST(DownloadFile, HostileServerNameIsNeverALocalFile) {
