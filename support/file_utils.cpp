@@ -263,7 +263,9 @@ bool DeleteFilesByMask(const std::string& folder, const std::string& pattern) {
     std::string searchFolder = slash == std::string::npos ? std::string() : joined.substr(0, slash + 1);
     WildcardMask mask(joined.substr(searchFolder.size()));
     while (std::optional<std::string> found = FindFirstFile(searchFolder, mask)) {
-        std::string path = folder + *found;
+        // The file found, not folder + name: with a folder given without its "/" or a pattern that names a
+        // sub-folder the two differ, and the other name may be a file that must stay.
+        std::string path = searchFolder + *found;
         struct stat info;
         if (::lstat(path.c_str(), &info) != 0) return false;
         if ((info.st_mode & S_IWUSR) == 0) return false;

@@ -294,6 +294,24 @@ TEST(DeleteFilesByMask, ReadOnlyFileFailsAndStays) {
     }
 }
 
+TEST(DeleteFilesByMask, DeletesTheFilesItFoundNotNamesakesElsewhere) {
+    // The joined text decides where the search looks; a file of the same name beside it must stay.
+    struct Case {
+        std::string folder, pattern;
+        Names leftTop, leftSub;
+    };
+    for (const auto& c : std::vector<Case>{{"", "sub/*.txt", {"a.txt", "sub", "suba.txt"}, {"keep.dat"}},
+                                           {"sub", "a.txt", {"a.txt", "sub"}, {"a.txt", "keep.dat"}}}) {
+        testing::TempDir dir;
+        fs::create_directory(dir.Path() / "sub");
+        for (const std::string name : {"a.txt", "suba.txt", "sub/a.txt", "sub/keep.dat"})
+            testing::WriteFile(dir.File(name), name);
+        EXPECT_TRUE(DeleteFilesByMask(dir.Dir() + c.folder, c.pattern)) << c.folder << c.pattern;
+        EXPECT_EQ(Entries(dir.Path()), c.leftTop) << c.folder << c.pattern;
+        EXPECT_EQ(Entries(dir.Path() / "sub"), c.leftSub) << c.folder << c.pattern;
+    }
+}
+
 TEST(DeleteFilesByMask, MissingFolderHasNoMatchingFile) {
     testing::TempDir dir;
     EXPECT_TRUE(DeleteFilesByMask(dir.Dir() + "missing/", "*.TXT"));
