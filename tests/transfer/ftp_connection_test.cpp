@@ -3,10 +3,10 @@
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "support/settings.h"
+#include "tests/common/recording_views.h"
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
 #include "tests/servers/ftp_servers.h"
-#include "tests/common/recording_views.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,8 @@ TEST(ApplyConnectionSettings, OnlyConnectModeOneIsPassive) {
                                            {1, true, "Passive"},
                                            {2, false, "Active"}}) {
         Updater updater;
-        ApplyConnectionSettings(updater.State, {"ftp.example.jp", 2121, "user", "pass", c.connectMode.value_or(-1)},
+        ApplyConnectionSettings(updater.State,
+                                {"ftp.example.jp", 2121, "user", "pass", c.connectMode.value_or(-1)},
                                 *updater.Client);
         EXPECT_EQ(updater.Client->Passive(), c.passive) << c.connectMode.value_or(-1);
         EXPECT_EQ(updater.Progress.Mode, c.label);
@@ -98,8 +99,9 @@ TEST(ConnectToServer, ShowsTheServerAndConnectsInEitherEdition) {
     };
     TempDir root;
     FaultFtpServer server(root.Path().string());
-    for (const auto& c : std::vector<Case>{{&EstimationEdition(), "積算『とわぎ』の起動 (127.0.0.1)", 60000, 60000},
-                                           {&CostEdition(), "原価『とわぎ』の起動 (127.0.0.1)", 0, 0}}) {
+    for (const auto& c :
+         std::vector<Case>{{&EstimationEdition(), "積算『とわぎ』の起動 (127.0.0.1)", 60000, 60000},
+                           {&CostEdition(), "原価『とわぎ』の起動 (127.0.0.1)", 0, 0}}) {
         Updater updater(*c.edition);
         TFTPParams params;
         ConnectToServer(updater.State, *updater.Client, params, updater.Source(FaultServerParams(server)));

@@ -229,7 +229,8 @@ TEST(GetFileNameList, NameThatIsNotCP932IsAnErrorNamingIt) {
         Names(*site.Client);
         FAIL() << "a name that is not CP932 was taken";
     } catch (const EEncodingError& e) {
-        EXPECT_EQ(std::string(e.what()), "文字コードを変換できません: FTPサーバのファイル名 [bad\\x81\\x7F.txt] (位置 3)");
+        EXPECT_EQ(std::string(e.what()),
+                  "文字コードを変換できません: FTPサーバのファイル名 [bad\\x81\\x7F.txt] (位置 3)");
     }
 }
 
