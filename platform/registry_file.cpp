@@ -117,7 +117,6 @@ RegistryFile RegistryFile::Parse(std::string_view text, const std::string& sourc
         if (value == "-") continue;                                // a deletion
         if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
-        if (value.empty()) continue;
         current->Entries.push_back(RegistryEntry{std::string(name), std::string(value)});
     }
     return file;

@@ -17,7 +17,7 @@ public:
 
 struct RegistryEntry {
     std::string Name;  // text in front of the first "=", enclosing quotes included ("\"Path\"", "@")
-    std::string Value; // text behind it, trimmed, without enclosing double quotes; never empty
+    std::string Value; // text behind it, trimmed, without enclosing double quotes; may be empty
     // Name without its first and last character: "@" gives "", the key's default value.
     std::string ValueName() const;
 };
@@ -38,8 +38,10 @@ struct RegistryValue {
 
 // A registry file read the way the suite has always read it: as an INI file whose sections are keys.
 // The first section of a name and the first entry of a name win (letter case ignored); comment lines,
-// deletion sections "[-...]", deletion entries (name=-) and empty values are left out. Values are
-// decoded one by one (Decode), so an importer can store them in order and stop at the first bad one.
+// deletion sections "[-...]" and deletion entries (name=-) are left out. Empty values are kept: the
+// launcher's importer skips them, the registry tool stores them as the platform's registry editor does.
+// Values are decoded one by one (Decode), so an importer can store them in order and stop at the first
+// bad one.
 class RegistryFile {
 public:
     // The file in CP932, or UTF-16LE / UTF-8 after a byte-order mark. EInOutError when it cannot be read,

@@ -10,6 +10,8 @@ void ApplyRegistryFile(const std::string& path) {
     for (const RegistrySection& section : file.Sections()) {
         const std::string key = "\\" + section.KeyPath;
         for (const RegistryEntry& entry : section.Entries) {
+            // An empty value is passed over; whatever the store holds under that name stays.
+            if (entry.Value.empty()) continue;
             const RegistryValue value = file.Decode(entry);
             // A key that cannot be opened is passed over; the file still counts as applied.
             if (value.Kind == ValueKind::Integer) {

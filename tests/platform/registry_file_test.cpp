@@ -80,15 +80,15 @@ TEST(RegistryFile, ReadsSectionsAndEntriesAsTheLauncherAlwaysHas) {
               "\"eq\"=\"a=b\"\n",
               {"[HKEY_CURRENT_USER|K|CU]", "h=T:hex:01,02,ff", "e=T:hex(2):25,00,41,00", "u=T:unquoted text",
                "eq=T:a=b"}},
-             {"deletions, empty values, comments and stray lines are left out",
+             {"deletions, comments and stray lines are left out; empty values are kept",
               "\"outside\"=\"x\"\n[-HKEY_CURRENT_USER\\Old]\n\"in deleted\"=\"x\"\n[HKEY_CURRENT_USER\\K]\n"
               "\"gone\"=-\n\"dash\"=\"-\"\n\"empty\"=\"\"\n\"bare\"=\n;\"comment\"=\"x\"\nno equals "
               "sign\n\"kept\"=\"y\"\n",
-              {"[HKEY_CURRENT_USER|K|CU]", "dash=T:-", "kept=T:y"}},
+              {"[HKEY_CURRENT_USER|K|CU]", "dash=T:-", "empty=T:", "bare=T:", "kept=T:y"}},
              {"the first entry and the first section of a name win, in any letter case",
               "[HKEY_CURRENT_USER\\K]\n\"A\"=\"first\"\n\"a\"=\"second\"\n\"E\"=\"\"\n\"e\"=\"later\"\n"
               "[hkey_current_user\\k]\n\"B\"=\"ignored\"\n[HKEY_CURRENT_USER\\K\\Sub]\n\"A\"=\"sub\"\n",
-              {"[HKEY_CURRENT_USER|K|CU]", "A=T:first", "[HKEY_CURRENT_USER|K\\Sub|CU]", "A=T:sub"}},
+              {"[HKEY_CURRENT_USER|K|CU]", "A=T:first", "E=T:", "[HKEY_CURRENT_USER|K\\Sub|CU]", "A=T:sub"}},
              {"blanks around names and values are trimmed, inside quotes kept",
               "  [HKEY_CURRENT_USER\\K]  \r\n  \"Sp\"  =   \"  padded  \"  \r\n\t\"tab\"\t=\tvalue\t\r\n",
               {"[HKEY_CURRENT_USER|K|CU]", "Sp=T:  padded  ", "tab=T:value"}},

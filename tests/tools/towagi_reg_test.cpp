@@ -265,6 +265,7 @@ TEST(TowagiReg, ExportThenImportGivesTheSameKeys) {
     root->WriteString("名前", "積算『とわぎ』①髙");
     root->WriteString("", "default");
     root->WriteString("Padded", "  two blanks  ");
+    root->WriteString("Blank", "");
     root->WriteInteger("Minus", -1);
     root->WriteInteger("Ten", 10);
     store.OpenKey(Hive::Machine, "Software\\VORN\\TOWAGI\\Empty", true, KeyAccess::ReadWrite);
@@ -283,6 +284,7 @@ TEST(TowagiReg, ExportThenImportGivesTheSameKeys) {
         << bytes;
     EXPECT_TRUE(Contains(bytes, ToCP932("\"名前\"=\"積算『とわぎ』①髙\"\r\n", "test")));
     EXPECT_TRUE(Contains(bytes, "\"Minus\"=dword:ffffffff\r\n"));
+    EXPECT_TRUE(Contains(bytes, "\"Blank\"=\"\"\r\n"));
     EXPECT_TRUE(Contains(bytes, "\"Path\"=\"C:\\\\Program Files\\\\VORN\\\\\"\r\n"));
 
     // Without /y an existing file is kept unless the user agrees.
