@@ -59,6 +59,7 @@ struct RepairCase {
     bool markerBefore;
     StartupOutcome want;
     std::string wantRuns;
+    bool wantOSKnown = true;
 };
 
 TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
@@ -72,6 +73,8 @@ TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
              {"cost edition passes quil", plx, "10.0", true, false, false, StartupOutcome::Continue, "[quil]\n"},
              {"marker ends the program", qrd, "10.0", true, true, false, StartupOutcome::EndProgram, "[]\n"},
              {"old marker counts too", plx, "10.0", true, false, true, StartupOutcome::EndProgram, "[quil]\n"},
+             // An OS that cannot be told skips every repair; the marker stays for a later start.
+             {"unknown OS never repairs", qrd, "unknown", true, true, true, StartupOutcome::Continue, "", false},
          }) {
         ProgramFolder folder;
         ScopedEnv os("TOWAGI_OS_VERSION", c.osVersion);
@@ -79,7 +82,8 @@ TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
         if (c.markerBefore) WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
         StartupState state;
         EXPECT_EQ(PrepareWorkstation(c.profile, state), c.want) << c.name;
-        EXPECT_TRUE(state.OSKnown) << c.name;
+        EXPECT_EQ(state.OSKnown, c.wantOSKnown) << c.name;
+        EXPECT_EQ(state.ProgramDir.empty(), !c.wantOSKnown) << c.name;
         EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.name;
         if (c.want == StartupOutcome::EndProgram) {
             EXPECT_FALSE(folder.MarkerExists()) << c.name;
@@ -132,6 +136,7 @@ TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
              {PLX00UP_BINARY, "10.0", "[quil]\n", false},
              {QRD00UP_BINARY, "6.1", "", true},
              {PLX00UP_BINARY, "6.1", "", true},
+             {PLX00UP_BINARY, "unknown", "", true},
          }) {
         ProgramFolder folder;
         const std::string launcher = folder.Dir().File(fs::path(c.binary).filename());
