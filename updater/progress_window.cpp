@@ -21,7 +21,7 @@ QLabel* MakeLabel(QWidget* parent, const char* text, QRect geometry, const QFont
 
 } // namespace
 
-TFQRD00FT::TFQRD00FT(QWidget* owner) : QDialog(owner) {
+TFQRD00FT::TFQRD00FT(QWidget* owner, const EditionProfile* profile) : QDialog(owner) {
     setObjectName("TFQRD00FT");
     // A fixed dialog without border icons: the only way out is the cancel button.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -39,7 +39,8 @@ TFQRD00FT::TFQRD00FT(QWidget* owner) : QDialog(owner) {
     ProgressBar->setRange(0, 100);
     ProgressBar->setValue(0);
     ProgressBar->setTextVisible(false);
-    lblMsg = MakeLabel(this, "", {16, 88, 407, 12}, DesignFont("ＭＳ 明朝", 12));
+    const bool baseFontMessage = profile && profile->ProgressMessageInBaseFont;
+    lblMsg = MakeLabel(this, "", {16, 88, 407, 12}, baseFontMessage ? font() : DesignFont("ＭＳ 明朝", 12));
     lblMsg->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
     lblPsv = MakeLabel(this, "", {413, 114, 0, 13}, DesignFont("ＭＳ 明朝", 13));
     lblPsv->setAlignment(Qt::AlignRight | Qt::AlignVCenter);

@@ -1,4 +1,5 @@
 #pragma once
+#include "support/edition_profile.h"
 #include "support/update_state.h"
 
 #include <QDialog>
@@ -15,7 +16,8 @@ namespace towagi {
 class TFQRD00FT : public QDialog, public ProgressView {
     Q_OBJECT
 public:
-    explicit TFQRD00FT(QWidget* owner);
+    // Without a profile the window has the estimation edition's layout.
+    explicit TFQRD00FT(QWidget* owner, const EditionProfile* profile = nullptr);
 
     QLabel* lblTitle;
     QLabel* lblStatus;

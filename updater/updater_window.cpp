@@ -234,7 +234,7 @@ bool TUpdaterWindow::RunLanMode() {
     if (!AskInformation(profile_.VersionUpQuestion)) return true;
 
     state_.KeepOpen = true;
-    progress_ = std::make_unique<TFQRD00FT>(this);
+    progress_ = std::make_unique<TFQRD00FT>(this, &profile_);
     state_.ProgressWindow = progress_.get();
     state_.UpdateFiles.clear();
     // The copy runs once the show step has returned and the application is idle.
@@ -259,6 +259,8 @@ void TUpdaterWindow::ApplicationIdle() {
 }
 
 bool TUpdaterWindow::ConnectDialup() {
+    // The progress window's one-second timer is the dial-up wait's time-out; it fires all along.
+    if (progress_) progress_->OnTimer2 = [this] { dialup_.DialAborted = true; };
     if (dialup_.DialupMode <= 0) return true;
     // No dial-up service on this workstation: the dial-up object refuses the system.
     throw EUpdateError("ERROR_UNKNOWNTYPE_OS");

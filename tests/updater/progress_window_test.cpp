@@ -1,5 +1,8 @@
 #include "updater/progress_window.h"
 
+#include "programs/plx00up/edition_profile.h"
+#include "programs/qrd00up/edition_profile.h"
+
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -34,6 +37,30 @@ TEST(TFQRD00FT, LayoutAndInitialTexts) {
     EXPECT_FALSE(window.Cancelled());
     EXPECT_FALSE(window.Reconnect());
     EXPECT_FALSE(window.windowFlags() & Qt::WindowCloseButtonHint);
+}
+
+TEST(TFQRD00FT, FontsOfTheLinesPerEdition) {
+    struct Case {
+        const EditionProfile* profile;
+        QString msgFamily;
+        int msgPixels;
+    };
+    for (const auto& c : std::vector<Case>{{nullptr, "ＭＳ 明朝", 12},
+                                          {&EstimationEdition(), "ＭＳ 明朝", 12},
+                                          {&CostEdition(), "ＭＳ Ｐゴシック", 12}}) {
+        TFQRD00FT window(nullptr, c.profile);
+        const std::string label = c.profile ? c.profile->ProgramName : "no profile";
+        EXPECT_EQ(window.lblMsg->font().family(), c.msgFamily) << label;
+        EXPECT_EQ(window.lblMsg->font().pixelSize(), c.msgPixels) << label;
+        for (QLabel* mincho16 : {window.lblTitle, window.lblStatus, window.lblFileName}) {
+            EXPECT_EQ(mincho16->font().family(), QString("ＭＳ 明朝")) << label;
+            EXPECT_EQ(mincho16->font().pixelSize(), 16) << label;
+        }
+        EXPECT_EQ(window.lblPsv->font().family(), QString("ＭＳ 明朝")) << label;
+        EXPECT_EQ(window.lblPsv->font().pixelSize(), 13) << label;
+        EXPECT_EQ(window.font().pixelSize(), 12) << label;
+        EXPECT_EQ(window.lblMsg->alignment(), Qt::AlignHCenter | Qt::AlignVCenter) << label;
+    }
 }
 
 TEST(TFQRD00FT, CancelOnlyRecordsTheRequestOnceOrTwice) {

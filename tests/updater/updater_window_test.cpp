@@ -1,16 +1,20 @@
 #include "updater/updater_window.h"
 
+#include "updater/progress_window.h"
+
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "platform/prompts.h"
 #include "support/encoding.h"
 #include "support/errors.h"
 #include "support/settings.h"
+#include "support/text.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
 
 #include <QEventLoop>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -48,10 +52,19 @@ public:
     std::string UpdateDir() const { return root_.Dir() + "update/"; }
 
     void AddMainProgram(const std::string& name) {
-        const std::string path = ProgramDir() + name;
-        WriteFile(path, "#!/bin/sh\necho \"$0\" >> '" + root_.Dir() + "main-started.txt'\n");
-        chmod(path.c_str(), 0755);
+        AddProgram(name, "echo \"$0\" >> '" + root_.Dir() + "main-started.txt'\n" + RecordRun("main"));
     }
+    // A program in the program folder that runs `body` as a shell script.
+    void AddProgram(const std::string& name, const std::string& body, mode_t mode = 0755) const {
+        const std::string path = ProgramDir() + name;
+        WriteFile(path, "#!/bin/sh\n" + body);
+        chmod(path.c_str(), mode);
+    }
+    // A script line that notes `what` in the order the programs ran.
+    std::string RecordRun(const std::string& what) const {
+        return "echo " + what + " >> '" + root_.Dir() + "runs.txt'\n";
+    }
+    std::string Runs() const { return fs::exists(root_.Dir() + "runs.txt") ? ReadFile(root_.Dir() + "runs.txt") : ""; }
     // The main program is started and not waited for; a loaded machine may take its time.
     std::string MainStarted(int waitMilliseconds = 10'000) const {
         const std::string file = root_.Dir() + "main-started.txt";
@@ -111,6 +124,10 @@ TEST(UpdaterWindow, LayoutOfBothEditions) {
         EXPECT_EQ(window.lblFileName->geometry(), QRect(64, profile->UpdaterFileNameTop, 192, 16));
         EXPECT_EQ(window.lblFileName->text(), QString()); // emptied by the creation step
         EXPECT_EQ(window.objectName().toStdString(), profile->UpdaterWindowClass);
+        EXPECT_EQ(window.font().family(), QString("ＭＳ 明朝"));
+        EXPECT_EQ(window.font().pixelSize(), 16);
+        EXPECT_EQ(window.lblStatus->text(), QString());
+        EXPECT_FALSE(window.windowFlags() & Qt::WindowCloseButtonHint);
         EXPECT_TRUE(fs::is_directory(inst.ProgramDir() + "TEMP"));
     }
 }
@@ -120,37 +137,104 @@ TEST(UpdaterWindow, DialTimeoutFromTheSettingsFile) {
         std::optional<std::string> ini;
         int want;
     };
-    for (const auto& c : std::vector<Case>{{std::nullopt, 90},
-                                          {"[TIME]\r\nOTHER=1\r\n", 90},
-                                          {"[TIME]\r\nDIAL=abc\r\n", 90},
-                                          {"[TIME]\r\nDIAL=30\r\n", 30}}) {
-        Installation inst(EstimationEdition());
-        if (c.ini) WriteFile(inst.ProgramDir() + "QRD0000.INI", *c.ini);
-        inst.AddMainProgram("Qrd0000.exe");
-        EXPECT_EQ(RunWindow(EstimationEdition(), inst).dialTimeout, c.want) << c.ini.value_or("no file");
+    for (const EditionProfile* profile : {&EstimationEdition(), &CostEdition()}) {
+        for (const auto& c : std::vector<Case>{{std::nullopt, 90},
+                                              {"[TIME]\r\nOTHER=1\r\n", 90},
+                                              {"[TIME]\r\nDIAL=abc\r\n", 90},
+                                              {"[TIME]\r\nDIAL=30\r\n", 30}}) {
+            Installation inst(*profile);
+            if (c.ini) WriteFile(inst.ProgramDir() + profile->SettingsIniFileName, *c.ini);
+            // The other edition's file is not read.
+            WriteFile(inst.ProgramDir() + (profile == &CostEdition() ? "QRD0000.INI" : "PLX0000.INI"),
+                      "[TIME]\r\nDIAL=7\r\n");
+            inst.AddMainProgram("Qrd0000.exe");
+            EXPECT_EQ(RunWindow(*profile, inst).dialTimeout, c.want)
+                << profile->ProgramName << " " << c.ini.value_or("no file");
+        }
     }
 }
 
 TEST(UpdaterWindow, BlankUpdateFolderClosesSilentlyAndStartsTheMainProgram) {
-    Installation inst(EstimationEdition());
-    inst.AddMainProgram("Qrd0000.exe");
-    WindowRun run = RunWindow(EstimationEdition(), inst);
-    EXPECT_EQ(run.mainProgram, "Qrd0000.exe");
-    EXPECT_NE(inst.MainStarted(), "");
-    EXPECT_EQ(inst.TraceLines(),
-              (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start", "FormClose ; End"}));
+    for (const std::optional<std::string>& setting :
+         std::vector<std::optional<std::string>>{std::nullopt, "LAN|", "LAN| \t ", "no vertical bar"}) {
+        Installation inst(EstimationEdition());
+        inst.AddMainProgram("Qrd0000.exe");
+        if (setting) WriteMachineString(kTowagiUpdate, "PATH1", *setting, true);
+        ModalAnswer unexpected("OK");
+        WindowRun run = RunWindow(EstimationEdition(), inst);
+        const std::string label = setting.value_or("no value");
+        EXPECT_FALSE(unexpected.Answered()) << label;
+        EXPECT_EQ(run.mainProgram, "Qrd0000.exe") << label;
+        EXPECT_NE(inst.MainStarted(), "") << label;
+        EXPECT_EQ(inst.TraceLines(),
+                  (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start", "FormClose ; End"}))
+            << label;
+    }
 }
 
 TEST(UpdaterWindow, TheLaterMainProgramWinsAndNamesTheUpdateKey) {
+    const std::string costUpdate = std::string(kProductRoot) + "\\PATH\\UPDATE";
+    struct Case {
+        const EditionProfile* profile;
+        std::vector<std::string> present;
+        std::string wantMain;
+        std::string key; // where the update folder must be read from
+        std::string value;
+    };
+    for (const auto& c : std::vector<Case>{
+             {&EstimationEdition(), {"Qrd0000.exe"}, "Qrd0000.exe", kTowagiUpdate, "PATH1"},
+             {&EstimationEdition(), {"Qrd0000.exe", "Qrd00cs.exe"}, "Qrd00cs.exe", kRuvozezUpdate, "PATH1"},
+             {&CostEdition(), {"Qrd0000.exe"}, "Qrd0000.exe", kTowagiUpdate, "PATHJ"},
+             {&CostEdition(), {"Qrd0000.exe", "Plx00cs.exe"}, "Plx00cs.exe", costUpdate, "PATHJ"},
+         }) {
+        const std::string label = c.profile->ProgramName + " " + c.wantMain;
+        Installation inst(*c.profile);
+        for (const auto& name : c.present)
+            inst.AddMainProgram(name);
+        // Decoys: the other key, and the other edition's value name in the right key.
+        for (const std::string& key : {std::string(kTowagiUpdate), costUpdate, std::string(kRuvozezUpdate)}) {
+            WriteMachineString(key, "PATH1", "x|/nowhere-path1", true);
+            WriteMachineString(key, "PATHJ", "x|/nowhere-pathj", true);
+        }
+        WriteMachineString(c.key, c.value, "x|" + inst.UpdateDir(), true);
+        ModalAnswer unexpected("OK");
+        WindowRun run = RunWindow(*c.profile, inst);
+        EXPECT_FALSE(unexpected.Answered()) << label << ": " << unexpected.Seen().Text.toStdString();
+        EXPECT_EQ(run.mainProgram, c.wantMain) << label;
+        EXPECT_EQ(run.updateDir, inst.UpdateDir()) << label;
+        EXPECT_NE(inst.MainStarted().find(c.wantMain), std::string::npos) << label;
+    }
+}
+
+// The cost edition runs PLXUPDB.EXE and waits for it before anything else; a failure of it is ignored.
+TEST(UpdaterWindow, CostEditionRunsPlxupdbFirstAndWaitsForIt) {
+    struct Case {
+        std::string name;
+        mode_t mode;
+        std::string wantRuns;
+    };
+    for (const auto& c : std::vector<Case>{{"runs", 0755, "plxupdb\nmain\n"},
+                                          {"cannot be started", 0644, "main\n"},
+                                          {"fails", 0755, "plxupdb\nmain\n"}}) {
+        Installation inst(CostEdition());
+        inst.AddMainProgram("Plx00cs.exe");
+        inst.AddProgram("PLXUPDB.EXE",
+                        "sleep 0.5\n" + inst.RecordRun("plxupdb") + (c.name == "fails" ? "exit 3\n" : ""),
+                        c.mode);
+        ModalAnswer unexpected("OK");
+        RunWindow(CostEdition(), inst);
+        inst.MainStarted();
+        EXPECT_FALSE(unexpected.Answered()) << c.name;
+        EXPECT_EQ(inst.Runs(), c.wantRuns) << c.name;
+        EXPECT_EQ(inst.TraceLines().front(), "FormShow ; Start") << c.name;
+    }
+    // The estimation edition knows no such program.
     Installation inst(EstimationEdition());
     inst.AddMainProgram("Qrd0000.exe");
-    inst.AddMainProgram("Qrd00cs.exe");
-    WriteMachineString(kTowagiUpdate, "PATH1", "x|/nowhere-old", true);
-    WriteMachineString(kRuvozezUpdate, "PATH1", "x|" + inst.UpdateDir(), true);
-    WindowRun run = RunWindow(EstimationEdition(), inst);
-    EXPECT_EQ(run.mainProgram, "Qrd00cs.exe");
-    EXPECT_EQ(run.updateDir, inst.UpdateDir());
-    EXPECT_NE(inst.MainStarted().find("Qrd00cs.exe"), std::string::npos);
+    inst.AddProgram("PLXUPDB.EXE", inst.RecordRun("plxupdb"));
+    RunWindow(EstimationEdition(), inst);
+    inst.MainStarted();
+    EXPECT_EQ(inst.Runs(), "main\n");
 }
 
 TEST(UpdaterWindow, UpdateFolderWarnings) {
@@ -196,14 +280,23 @@ TEST(UpdaterWindow, NoMainProgramWarnsAndStartsNothing) {
 }
 
 TEST(UpdaterWindow, LanModeNewerLauncherOnlyAsksNothing) {
-    Installation inst(EstimationEdition());
-    inst.AddMainProgram("Qrd0000.exe");
-    WriteMachineString(kTowagiUpdate, "PATH1", "x|" + inst.UpdateDir(), true);
-    WriteFile(inst.UpdateDir() + "QRD00UP", "a newer launcher\n");
-    inst.SetFileTime(inst.UpdateDir() + "QRD00UP", std::time(nullptr) + 3600);
-    RunWindow(EstimationEdition(), inst);
-    EXPECT_EQ(ReadFile(inst.ProgramDir() + "Qrd00up"), "the launcher\n");
-    EXPECT_NE(inst.MainStarted(), "");
+    for (const EditionProfile* profile : {&EstimationEdition(), &CostEdition()}) {
+        Installation inst(*profile);
+        inst.AddMainProgram("Qrd0000.exe");
+        WriteMachineString(kTowagiUpdate, profile->UpdatePathValue, "x|" + inst.UpdateDir(), true);
+        const std::string launcher = UpperCase(profile->ProgramName);
+        WriteFile(inst.UpdateDir() + launcher, "a newer launcher\n");
+        inst.SetFileTime(inst.UpdateDir() + launcher, std::time(nullptr) + 3600);
+        ModalAnswer unexpected("いいえ(&N)");
+        RunWindow(*profile, inst);
+        EXPECT_FALSE(unexpected.Answered()) << profile->ProgramName;
+        EXPECT_EQ(ReadFile(inst.ProgramDir() + profile->ProgramName), "the launcher\n");
+        EXPECT_NE(inst.MainStarted(), "") << profile->ProgramName;
+        // The show step ended early: no End line of its own.
+        const auto lines = inst.TraceLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "FormShow ; End"), 0) << profile->ProgramName;
+        EXPECT_EQ(lines.back(), "FormClose ; End") << profile->ProgramName;
+    }
 }
 
 TEST(UpdaterWindow, LanModeCopiesAfterYesAndNothingAfterNo) {
@@ -261,6 +354,29 @@ TEST(UpdaterWindow, FtpModeRunsTheUpdateWithTheProgressWindowShown) {
     EXPECT_EQ(inst.TraceLines(), (std::vector<std::string>{"FormShow ; Start", "Execute ; ran", "FormClose ; Start",
                                                           "FormClose ; End", "FormShow ; End"}));
     EXPECT_NE(inst.MainStarted(), "");
+}
+
+TEST(UpdaterWindow, TheProgressWindowsTimerSignalsTheDialupWait) {
+    Installation inst(EstimationEdition());
+    inst.AddMainProgram("Qrd0000.exe");
+    WriteMachineString(kTowagiUpdate, "PATH1", "x|" + inst.UpdateDir(), true);
+    WriteMachineString(kRuvozezUpdate, "FTP_HOST", "127.0.0.1", true);
+    bool abortedBefore = true;
+    bool abortedAfter = false;
+    TUpdaterWindow* shown = nullptr;
+    RunWindow(EstimationEdition(), inst, [&](TUpdaterWindow& window) {
+        shown = &window;
+        window.Execute = [&](TUpdateState& state) {
+            auto* progress = dynamic_cast<TFQRD00FT*>(state.ProgressWindow);
+            ASSERT_NE(progress, nullptr);
+            abortedBefore = shown->Dialup().DialAborted;
+            progress->Timer2->setInterval(10);
+            QTest::qWait(100);
+            abortedAfter = shown->Dialup().DialAborted;
+        };
+    });
+    EXPECT_FALSE(abortedBefore);
+    EXPECT_TRUE(abortedAfter);
 }
 
 TEST(UpdaterWindow, AnErrorOfTheUpdateIsShownAfterTheMainProgramStarted) {
