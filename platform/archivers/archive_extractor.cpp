@@ -113,16 +113,20 @@ private:
     bool committed_ = false;
 };
 
+bool Matches(const std::string& spec, const ArchiveEntryInfo& info) {
+    std::string pattern = spec;
+    for (char& c : pattern)
+        if (c == '\\') c = '/';
+    const bool withFolder = pattern.find('/') != std::string::npos;
+    const std::string name =
+        withFolder ? Joined(info.Components, info.Components.size()) : info.Components.back();
+    return MatchesFileMask(name, pattern);
+}
+
 bool Wanted(const ExtractRequest& request, const ArchiveEntryInfo& info) {
     if (request.FileSpecs.empty()) return true;
-    for (std::string pattern : request.FileSpecs) {
-        for (char& c : pattern)
-            if (c == '\\') c = '/';
-        const bool withFolder = pattern.find('/') != std::string::npos;
-        const std::string name =
-            withFolder ? Joined(info.Components, info.Components.size()) : info.Components.back();
-        if (MatchesFileMask(name, pattern)) return true;
-    }
+    for (const std::string& spec : request.FileSpecs)
+        if (!info.Components.empty() && Matches(spec, info)) return true;
     return false;
 }
 
@@ -139,8 +143,17 @@ std::vector<std::string> ExtractFiles(const ExtractRequest& request) {
         // Headers only: an archive with one unsafe entry is refused before a single file is written.
         ArchiveReader check(request.Format, request.ArchivePath, request.Passphrase);
         ArchiveEntryInfo info;
-        while (check.Next(info))
+        std::vector<bool> matched(request.FileSpecs.size(), false);
+        while (check.Next(info)) {
+            for (size_t i = 0; i < request.FileSpecs.size(); ++i)
+                if (!info.Components.empty() && Matches(request.FileSpecs[i], info)) matched[i] = true;
             check.SkipData();
+        }
+        // A specification that matches nothing is a failure, not an empty success: it is also what a
+        // destination folder without its trailing '/' turns into.
+        for (size_t i = 0; i < matched.size(); ++i)
+            if (!matched[i])
+                throw EArchiverError(kArchiverNotFound, "ファイルが見つかりません: " + request.FileSpecs[i]);
     }
     const std::string destDir = request.DestDir.back() == '/' ? request.DestDir : request.DestDir + "/";
     Destination destination(destDir);

@@ -14,8 +14,10 @@ struct ExtractRequest {
     std::string DestDir;     // created with its parents when missing
     bool KeepFolders = true; // false: every file directly into DestDir, folders not created
     Overwrite Existing = Overwrite::Always;
-    std::vector<std::string> FileSpecs; // empty: everything; a pattern without '/' matches the file name
-    std::string Passphrase;             // the archive's own bytes (CP932)
+    // Empty: everything. A pattern without '/' matches the file name; each must match an entry, or the
+    // archive is refused before anything is written.
+    std::vector<std::string> FileSpecs;
+    std::string Passphrase; // the archive's own bytes (CP932)
 };
 
 // Unpacks an archive and returns the names written. Nothing lands outside DestDir: the whole archive is

@@ -20,7 +20,7 @@ enum ArchiverResult : int {
     kArchiverCannotOpen = 0x8002,    // the archive or a file to pack cannot be opened
     kArchiverBroken = 0x8003,        // damaged or truncated archive, CRC error, unsafe entry
     kArchiverCannotWrite = 0x8004,   // a file or folder could not be created or written
-    kArchiverNotFound = 0x8005,      // nothing matched a file specification to pack
+    kArchiverNotFound = 0x8005,      // nothing matched a file specification
     kArchiverAlreadyRunning = 0x8006 // another command of the library is still running
 };
 

@@ -440,6 +440,25 @@ TEST(UnlhaLibrary, ADamagedArchiveRaisesTheLibrarysMessageAndLeavesNoPartialFile
     }
 }
 
+// A destination without its trailing '/' that is no folder yet is taken for a file specification, as the
+// library's command rules say; it matches nothing, and that fails instead of unpacking nothing at all.
+TEST(UnlhaLibrary, ADestinationThatIsNoFolderFailsInsteadOfUnpackingNothing) {
+    TempDir dir;
+    WriteFile(dir.File("m.lzh"), MakeLzh(JapaneseItems(), 2));
+    TLHA lha(nullptr, kLibraries);
+    EXPECT_EQ(ErrorOf<EDLLLoadError>([&] { lha.Extract(dir.File("m.lzh"), dir.File("new")); }),
+              "ファイルが見つかりません: " + dir.File("new"));
+    EXPECT_EQ(ErrorOf<EDLLLoadError>([&] {
+                  lha.RunCommand("e -c1 \"" + dir.File("m.lzh") + "\" \"" + dir.File("out/") +
+                                 "\" *.csv *.none");
+              }),
+              "ファイルが見つかりません: *.none");
+    EXPECT_EQ(Tree(dir.Dir()), (Files{{"m.lzh", ReadFile(dir.File("m.lzh"))}})) << "nothing written";
+    fs::create_directories(dir.File("new"));
+    lha.Extract(dir.File("m.lzh"), dir.File("new"));
+    EXPECT_EQ(Tree(dir.File("new")).size(), 3u) << "an existing folder is the destination";
+}
+
 struct EscapeCase {
     std::string Title;
     std::vector<ArchiveItem> Items; // names relative to nothing; "<outside>" stands for an absolute path
@@ -594,6 +613,9 @@ TEST(ArchiverLibraries, AnswerBadCommandsWithACodeAndAText) {
               "a \"" + dir.File("u.zip") + "\" \"" + dir.File("odd/") + "\"", kArchiverCannotWrite,
               "ERROR: 書庫を作成できません: " + dir.File("u.zip") +
                   " : \\xC3\\x9C.txt (Can't translate Pathname '\\xC3\\x9C.txt' to CP932)"},
+             {"a file specification that matches nothing", "7-zip32",
+              "x \"" + zip + "\" -o\"" + dir.File("nm/") + "\" \"a.txt\" \"*.none\"", kArchiverNotFound,
+              "ERROR: ファイルが見つかりません: *.none"},
              {"success lists the files", "7-zip32", "x \"" + zip + "\" -o\"" + dir.File("ok/") + "\"",
               kArchiverOk, "Extracting  a.txt\nEverything is Ok\n"},
          }) {
