@@ -19,6 +19,8 @@ it needs:
   --drop-connections LIST
                         the connections numbered in LIST ("2-11,15", counted from 1) are closed before
                         the greeting
+  --cut-replies         the connections closed by --drop-connects, --drop-connections and --mdtm-drop are
+                        closed after the first line of a multi-line reply ("220-", "213-") instead
 """
 
 import argparse
@@ -52,6 +54,7 @@ class Faults:
     fault_file = None
     faulty_retrs = -1
     drop_connections = set()
+    cut_replies = False
     connects = 0
     mdtm_calls = 0
     faulty_retrs_done = 0
@@ -138,9 +141,17 @@ class FaultHandler(FTPHandler):
     def handle(self):
         Faults.connects += 1
         if Faults.connects <= Faults.drop_connects or Faults.connects in Faults.drop_connections:
-            self.close()
+            self.hang_up("220-Welcome.")
             return
         super().handle()
+
+    def hang_up(self, first_line):
+        """Closes the control connection, after the first line of a reply when --cut-replies is given."""
+        if not Faults.cut_replies:
+            self.close()
+            return
+        self.push(first_line + "\r\n")
+        self.close_when_done()
 
     def ftp_LIST(self, path):
         if Faults.listing is None:
@@ -153,7 +164,7 @@ class FaultHandler(FTPHandler):
     def ftp_MDTM(self, path):
         Faults.mdtm_calls += 1
         if Faults.mdtm_drop:
-            self.close()
+            self.hang_up("213-Time stamp follows.")
             return
         if Faults.mdtm_calls <= Faults.mdtm_failures:
             self.respond("550 Time stamp not available (try %d)." % Faults.mdtm_calls)
@@ -194,6 +205,7 @@ def main():
     parser.add_argument("--fault-file")
     parser.add_argument("--faulty-retrs", type=int, default=-1)
     parser.add_argument("--drop-connections", default="")
+    parser.add_argument("--cut-replies", action="store_true")
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
@@ -209,6 +221,7 @@ def main():
     Faults.fault_file = args.fault_file
     Faults.faulty_retrs = args.faulty_retrs
     Faults.drop_connections = connection_numbers(args.drop_connections)
+    Faults.cut_replies = args.cut_replies
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     authorizer = DummyAuthorizer()

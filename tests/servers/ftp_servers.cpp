@@ -159,6 +159,7 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
     if (!options.FaultFile.empty()) add("--fault-file", options.FaultFile);
     if (options.FaultyRetrs >= 0) add("--faulty-retrs", std::to_string(options.FaultyRetrs));
     if (!options.DropConnections.empty()) add("--drop-connections", options.DropConnections);
+    if (options.CutReplies) argv.push_back("--cut-replies");
     std::string log = folder_.File("fault_ftpd.log");
     process_ = std::make_unique<ServerProcess>(argv, log);
     std::string line = process_->ReadLine(kStartTimeoutMs);

@@ -39,9 +39,10 @@ struct FaultOptions {
     long long DropAfter = -1;      // RETR: the control connection is closed after this many bytes
     long long SlowAfter = -1;      // RETR: pauses SlowSeconds after this many bytes
     double SlowSeconds = 0;
-    std::string FaultFile;         // the RETR faults hit only this file ("": every file)
-    int FaultyRetrs = -1;          // ... and only its first N transfers (-1: all)
-    std::string DropConnections;   // connections closed before the greeting, numbered from 1: "2-11,15"
+    std::string FaultFile;       // the RETR faults hit only this file ("": every file)
+    int FaultyRetrs = -1;        // ... and only its first N transfers (-1: all)
+    std::string DropConnections; // connections closed before the greeting, numbered from 1: "2-11,15"
+    bool CutReplies = false;     // the closes above come after the first line of a multi-line reply
 };
 
 // What the test servers share: a private folder (configuration, log), the server process and its port on
