@@ -10,6 +10,7 @@
 #include <Poco/Net/NetException.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/Net/StreamSocket.h>
+#include <Poco/Net/StreamSocketImpl.h>
 #include <Poco/Timespan.h>
 
 #include <algorithm>
@@ -144,6 +145,27 @@ int Digits(std::string_view text, size_t at, size_t count, bool& valid) {
     return value;
 }
 
+// The server closed the control connection.
+class ControlConnectionClosed final : public Poco::Net::NetException {
+public:
+    ControlConnectionClosed() : NetException("サーバが接続を閉じました") {}
+    Poco::Exception* clone() const override { return new ControlConnectionClosed(*this); }
+    void rethrow() const override { throw *this; }
+};
+
+// The control connection's socket, on which the end of the stream is a failure rather than an empty read:
+// POCO's reply reader waits for the last line of a multi-line reply without end (and without a time-out)
+// when the server closes the connection before sending it.
+class ControlSocketImpl final : public Poco::Net::StreamSocketImpl {
+public:
+    using StreamSocketImpl::receiveBytes;
+    int receiveBytes(void* buffer, int length, int flags) override {
+        int received = StreamSocketImpl::receiveBytes(buffer, length, flags);
+        if (received == 0 && length > 0) throw ControlConnectionClosed();
+        return received;
+    }
+};
+
 } // namespace
 
 // POCO's session with the few protected parts the client needs: our own greeting read (so that the
@@ -155,7 +177,12 @@ public:
         : FTPClientSession(socket, false) {
         setTimeout(timeout);
         std::string greeting;
-        int code = _pControlSocket->receiveStatusMessage(greeting);
+        int code = 0;
+        try {
+            code = _pControlSocket->receiveStatusMessage(greeting);
+        } catch (const ControlConnectionClosed&) {
+            // Closed before or in the middle of the greeting: not connected, which the caller may retry.
+        }
         greeted_ = code != 0;
         if (greeted_ && code != 220) throw Poco::Net::FTPException("Cannot login to server", greeting, code);
     }
@@ -195,6 +222,8 @@ template <class Action> auto TQrdFTP::Guarded(Action&& action) {
         std::string response = e.message();
         if (size_t colon = response.find(": "); colon != std::string::npos) response.erase(0, colon + 2);
         throw EFTPReplyError(e.code(), Printable(response, true));
+    } catch (const ControlConnectionClosed& e) {
+        RaiseConnectionLost(e.message());
     } catch (const Poco::TimeoutException&) {
         RaiseConnectionLost("時間切れ");
     } catch (const Poco::IOException& e) {
@@ -237,7 +266,7 @@ void TQrdFTP::Connect() {
     std::string user = Wire(username_), password = Wire(password_);
     try {
         Guarded([&] {
-            Poco::Net::StreamSocket socket;
+            Poco::Net::StreamSocket socket(new ControlSocketImpl);
             try {
                 Poco::Net::SocketAddress address(host_, static_cast<Poco::UInt16>(port_));
                 if (connectTimeout_ > 0)
@@ -454,6 +483,8 @@ void TQrdFTP::Retrieve(const std::string& serverName, int fd, const std::string&
                 FinishTransfer();
             } catch (const EUpdateError&) {
                 // The server's view of the broken transfer matters less than the local failure.
+            } catch (const Poco::Exception&) {
+                DropSession(); // the connection went with the transfer
             }
             throw EInOutError("ファイル " + localPath + " に書き込めません: " + SystemErrorText(error),
                               error);

@@ -281,13 +281,17 @@ TEST(GetFileTimeStamp, RetriesUntil213) {
 }
 
 TEST(GetFileTimeStamp, DroppedConnectionFailsAtOnce) {
-    FaultOptions options;
-    options.MdtmDrop = true;
-    Site site(options);
-    ServerFile(site.Root, "a.txt", "x");
-    EXPECT_THROW(site.Client->GetFileTimeStamp("a.txt"), EFTPConnectionLost);
-    EXPECT_TRUE(site.Pauses.empty());
-    EXPECT_FALSE(site.Client->Connected());
+    // Closed without a reply, or after the first line of a multi-line one.
+    for (bool cut : {false, true}) {
+        FaultOptions options;
+        options.MdtmDrop = true;
+        options.CutReplies = cut;
+        Site site(options);
+        ServerFile(site.Root, "a.txt", "x");
+        EXPECT_THROW(site.Client->GetFileTimeStamp("a.txt"), EFTPConnectionLost) << cut;
+        EXPECT_TRUE(site.Pauses.empty()) << cut;
+        EXPECT_FALSE(site.Client->Connected()) << cut;
+    }
 }
 
 TEST(GetTimeStampList, FirstFailureEndsWithTheStampsGathered) {
