@@ -52,7 +52,8 @@ public:
     std::string UpdateDir() const { return root_.Dir() + "update/"; }
 
     void AddMainProgram(const std::string& name) {
-        AddProgram(name, "echo \"$0\" >> '" + root_.Dir() + "main-started.txt'\n" + RecordRun("main"));
+        // Noted first, so that the run is on record once the start shows.
+        AddProgram(name, RecordRun("main") + "echo \"$0\" >> '" + root_.Dir() + "main-started.txt'\n");
     }
     // A program in the program folder that runs `body` as a shell script.
     void AddProgram(const std::string& name, const std::string& body, mode_t mode = 0755) const {
@@ -68,8 +69,13 @@ public:
     // The main program is started and not waited for; a loaded machine may take its time.
     std::string MainStarted(int waitMilliseconds = 10'000) const {
         const std::string file = root_.Dir() + "main-started.txt";
-        for (int i = 0; i < waitMilliseconds / 20 && !fs::exists(file); ++i) usleep(20'000);
-        return fs::exists(file) ? ReadFile(file) : "";
+        // The shell creates the file before it writes the line.
+        auto written = [&] {
+            std::error_code missing;
+            return fs::file_size(file, missing) > 0 && !missing;
+        };
+        for (int i = 0; i < waitMilliseconds / 20 && !written(); ++i) usleep(20'000);
+        return written() ? ReadFile(file) : "";
     }
     // Operation and text of every trace line, without the time stamp.
     std::vector<std::string> TraceLines() const {
