@@ -16,9 +16,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace towagi {
 namespace {
@@ -636,6 +638,50 @@ TEST(ArchiverLibraries, AnswerBadCommandsWithACodeAndAText) {
             EXPECT_EQ(running(), 0) << c.Title;
         }
     }
+}
+
+// The busy answer is what the adapter's "処理中です" relies on: non-zero while a command runs (here packing
+// data that compresses slowly), and a second command meanwhile is refused rather than run alongside.
+TEST(ArchiverLibraries, ReportBusyWhileACommandRunsAndRefuseASecond) {
+    TempDir dir;
+    std::string noise(4 << 20, '\0');
+    std::uint32_t seed = 12345;
+    for (char& c : noise)
+        c = static_cast<char>((seed = seed * 1664525 + 1013904223) >> 24);
+    fs::create_directories(dir.File("src"));
+    WriteFile(dir.File("src/noise.bin"), noise);
+    WriteFile(dir.File("small.zip"), MakeZip({{"a.txt", "a"}}));
+    LibraryHandle library = LibraryHandle::Load("lib7-zip32.so", kLibraries);
+    const auto check = library.Entry<SevenZipCheckArchiveEntry>("SevenZipCheckArchive");
+    const auto running = library.Entry<SevenZipGetRunningEntry>("SevenZipGetRunning");
+    const auto command = library.Entry<SevenZipEntry>("SevenZip");
+    ASSERT_TRUE(check && running && command);
+    EXPECT_EQ(running(), 0);
+
+    std::atomic<bool> done{false};
+    int packed = -1, second = -1, checked = -1;
+    std::vector<char> output(256, 'X'), packOutput(256, 'X');
+    std::thread worker([&] {
+        const std::string pack =
+            "a -tzip -hide \"" + dir.File("big.zip") + "\" \"" + dir.File("src/") + "\" -mx9";
+        packed =
+            command(nullptr, pack.c_str(), packOutput.data(), static_cast<std::uint32_t>(packOutput.size()));
+        done = true;
+    });
+    while (!done && second == -1) {
+        if (!running()) continue;
+        const std::string extract = "x \"" + dir.File("small.zip") + "\" -o\"" + dir.File("out/") + "\"";
+        second = command(nullptr, extract.c_str(), output.data(), static_cast<std::uint32_t>(output.size()));
+        checked = check(dir.File("small.zip").c_str(), 1);
+    }
+    worker.join();
+    EXPECT_EQ(packed, kArchiverOk) << packOutput.data();
+    ASSERT_NE(second, -1) << "the pack ended before the busy answer was seen";
+    EXPECT_EQ(second, kArchiverAlreadyRunning);
+    EXPECT_EQ(FromCP932(output.data(), "output"), "ERROR: 他の処理を実行中です");
+    EXPECT_EQ(checked, 0) << "no check alongside either";
+    EXPECT_FALSE(fs::exists(dir.File("out")));
+    EXPECT_EQ(running(), 0);
 }
 
 TEST(ArchiverLibraries, CutTheirOutputAtACharacterBoundary) {
