@@ -261,6 +261,60 @@ TranslatedSql TranslateParams(const std::string& sql) {
     return result;
 }
 
+bool EndsWithWord(const std::string& text, size_t end, const char* word, size_t& start) {
+    const size_t length = std::strlen(word);
+    if (end < length || !SameText(text.substr(end - length, length), word)) return false;
+    start = end - length;
+    return start == 0 || !IsIdentifierPart(text[start - 1]);
+}
+
+size_t SkipBlanksBackwards(const std::string& text, size_t end) {
+    while (end > 0 && static_cast<unsigned char>(text[end - 1]) <= ' ')
+        --end;
+    return end;
+}
+
+// Whether the literal that starts at `quote` follows "EXTERNAL [FILE]".
+bool NamesExternalFile(const std::string& sql, size_t quote) {
+    size_t end = SkipBlanksBackwards(sql, quote);
+    size_t start = 0;
+    if (EndsWithWord(sql, end, "FILE", start)) {
+        if (start == 0 || static_cast<unsigned char>(sql[start - 1]) > ' ') return false;
+        end = SkipBlanksBackwards(sql, start);
+    }
+    return EndsWithWord(sql, end, "EXTERNAL", start);
+}
+
+// The engine reads an external file's name back through the connection's character set NONE, which keeps
+// ASCII only: it would make a folder named with "?" and then refuse the file. Refused here, before that.
+void RefuseNonAsciiExternalFile(const std::string& sql) {
+    size_t i = 0;
+    while (i < sql.size()) {
+        const char c = sql[i];
+        if (c == '\'' || c == '"') {
+            size_t end = i + 1;
+            for (;;) { // a doubled quote belongs to the literal
+                end = sql.find(c, end);
+                if (end == std::string::npos || end + 1 >= sql.size() || sql[end + 1] != c) break;
+                end += 2;
+            }
+            end = end == std::string::npos ? sql.size() : end + 1;
+            const std::string literal = sql.substr(i, end - i);
+            if (NamesExternalFile(sql, i) &&
+                std::any_of(literal.begin(), literal.end(), [](unsigned char b) { return b >= 0x80; }))
+                throw EDatabaseError("外部ファイル" + literal + "の名前にはASCII文字しか使えません");
+            i = end;
+        } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+            i = std::min(sql.find('\n', i), sql.size());
+        } else if (c == '/' && i + 1 < sql.size() && sql[i + 1] == '*') {
+            const size_t close = sql.find("*/", i + 2);
+            i = close == std::string::npos ? sql.size() : close + 2;
+        } else {
+            ++i;
+        }
+    }
+}
+
 std::string FormatNumber(double value) {
     char text[64];
     auto [end, error] = std::to_chars(text, text + sizeof text, value);
@@ -893,9 +947,13 @@ TFbStatement TFbConnection::Prepare(TFbTransaction& transaction, const std::stri
     auto core = std::make_shared<fb_detail::StatementCore>();
     core->Attachment = attachment_;
     TranslatedSql translated = TranslateParams(sql);
+    RefuseNonAsciiExternalFile(translated.Sql);
+    // Literals compare with the stored text, so the statement goes in the suite's code page like the values.
+    const std::string bytes = ToCP932(translated.Sql, "SQL文");
     Guarded([&](ThrowStatusWrapper* status) {
-        core->Statement = attachment->prepare(status, handle, 0, translated.Sql.c_str(), 1,
-                                              Firebird::IStatement::PREPARE_PREFETCH_METADATA);
+        core->Statement =
+            attachment->prepare(status, handle, static_cast<unsigned>(bytes.size()), bytes.c_str(), 1,
+                                Firebird::IStatement::PREPARE_PREFETCH_METADATA);
         core->Type = core->Statement->getType(status);
         IMessageMetadata* input = core->Statement->getInputMetadata(status);
         const unsigned count = input->getCount(status);

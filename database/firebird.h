@@ -184,8 +184,9 @@ private:
 };
 
 // One attachment. Every statement runs in SQL dialect 1 and the connection's character set is NONE, so the
-// suite's bytes are kept as they are. Transactions, statements and cursors keep the attachment alive;
-// the destructor detaches quietly.
+// suite's bytes are kept as they are: statement text and parameters go in as CP932 (text that does not
+// convert raises EEncodingError), and an external file's name must be ASCII (EDatabaseError). Transactions,
+// statements and cursors keep the attachment alive; the destructor detaches quietly.
 class TFbConnection {
 public:
     TFbConnection() = default;

@@ -1,10 +1,12 @@
 #include "database/firebird.h"
 
+#include "support/encoding.h"
 #include "tests/common/test_env.h"
 #include "tests/database/test_database.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <firebird/Interface.h>
 
@@ -71,6 +73,67 @@ TEST(FbConnection, TextIsStoredAsTheSuitesCodePage) {
     // Bytes that are not CP932 are an error, never replaced.
     db.Run("INSERT INTO T VALUES (2, ASCII_CHAR(129) || ASCII_CHAR(32))");
     EXPECT_THROW(db.Rows("SELECT NAME FROM T WHERE CODE = 2"), EEncodingError);
+}
+
+TEST(FbConnection, LiteralsInTheStatementAreTheSuitesCodePageToo) {
+    Fixture db;
+    db.Run("INSERT INTO T VALUES (1, '品番')");
+    db.Run("INSERT INTO T VALUES (2, :Name)", {{"Name", "品番"}});
+    db.Run("INSERT INTO T VALUES (3, 'a''品' /* 注 */) -- 注\n");
+    db.Run("INSERT INTO T VALUES (4, \"①\")");
+    struct Case {
+        std::string where;
+        std::vector<std::int64_t> codes;
+    };
+    for (const auto& c : std::vector<Case>{{"NAME = '品番'", {1, 2}},
+                                           {"NAME = \"品番\"", {1, 2}},
+                                           {"NAME = :Name", {1, 2}},
+                                           {"NAME LIKE '%品'", {3}},
+                                           {"OCTET_LENGTH(NAME) = 4", {1, 2, 3}},
+                                           {"ASCII_VAL(NAME) = 135", {4}}}) {
+        std::vector<std::int64_t> codes;
+        for (const TFbRow& row :
+             db.Rows("SELECT CODE FROM T WHERE " + c.where + " ORDER BY CODE",
+                     c.where.find(':') != std::string::npos ? TFbParams{{"Name", "品番"}} : TFbParams{}))
+            codes.push_back(row[0].AsInteger());
+        EXPECT_EQ(codes, c.codes) << c.where;
+    }
+    EXPECT_EQ(db.Rows("SELECT NAME FROM T WHERE CODE = 3")[0][0].AsString(), "a'品");
+    EXPECT_EQ(db.Rows("SELECT NAME FROM T WHERE CODE = 1")[0][0].AsString(), "品番");
+    // Text that has no CP932 form is refused, not replaced.
+    EXPECT_THROW(db.Run("INSERT INTO T VALUES (5, '😀')"), EEncodingError);
+    EXPECT_EQ(db.Count("T"), 4);
+}
+
+TEST(FbConnection, AnExternalFileBeyondAsciiIsRefusedBeforeTheEngineSeesIt) {
+    // The engine would read the name back through character set NONE as "?"s, make that folder and then
+    // refuse the file.
+    Fixture db;
+    const std::string work = db.Dir.Dir() + "作業/";
+    std::filesystem::create_directories(work);
+    db.Connection.Detach();
+    db.Connection = TFbConnection::Attach({db.File, "SYSDBA", "pinewharf", work});
+    for (const std::string& declaration : std::vector<std::string>{
+             "EXTERNAL FILE '" + work + "x.txt'", "external\r\n  file\t\"" + work + "x.txt\"",
+             "EXTERNAL '" + work + "x.txt'", "EXTERNAL FILE '" + db.Work + "品.txt'"}) {
+        try {
+            db.Run("CREATE TABLE X " + declaration + " (CODE CHAR(4))");
+            ADD_FAILURE() << declaration;
+        } catch (const EDatabaseError& error) {
+            EXPECT_NE(std::string(error.what())
+                          .find(".txt" + declaration.substr(declaration.size() - 1) +
+                                "の名前にはASCII文字しか使えません"),
+                      std::string::npos)
+                << error.what();
+        }
+    }
+    std::vector<std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(db.Dir.Dir()))
+        entries.push_back(entry.path().lexically_relative(db.Dir.Dir()).string());
+    std::sort(entries.begin(), entries.end());
+    EXPECT_EQ(entries, (std::vector<std::string>{"data.fdb", "work", "作業"}));
+    TFbTransaction transaction = db.Connection.StartTransaction();
+    EXPECT_FALSE(db.Connection.HasTable(transaction, "X"));
 }
 
 TEST(FbConnection, TheUserNameReachesTheDatabase) {
