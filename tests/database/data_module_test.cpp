@@ -387,6 +387,13 @@ TEST(IsLocalDatabase, BothEditions) {
              {"", true, false},
              {"relative/DATA.FDB", true, false},
              {"//server/share/DATA.FDB", true, false},
+             // Windows locations: a drive letter reads as a host, as Firebird reads it here, and there are
+             // no drives.
+             {"C:\\DB\\DATA.GDB", false, false},
+             {"localhost:C:\\DB\\DATA.GDB", true, false},
+             {"192.168.1.5:D:\\DB\\DATA.GDB", true, false},
+             {"192.168.1.6:D:\\DB\\DATA.GDB", false, false},
+             {"本社:/db/DATA.FDB", false, false},
          }) {
         EXPECT_EQ(IsLocalDatabase(EstimationEdition(), c.location, addresses), c.estimation) << c.location;
         EXPECT_EQ(IsLocalDatabase(CostEdition(), c.location, addresses), c.cost) << c.location;

@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <regex>
+#include <set>
 
 namespace towagi {
 namespace {
@@ -115,6 +117,28 @@ TEST(BuildExternalTableSQL, ColumnLinesOfEveryLayout) {
                 << "two blanks before the type: " << lines[i];
         }
     }
+}
+
+TEST(BuildExternalTableSQL, EveryTypeIsBuiltInOrOneOfTheSuitesEighteenDomains) {
+    const std::regex columnLine(R"(  ([A-Z]{3}_[A-Z0-9]+)  ([A-Z]+)(\(\d+\))?( NOT NULL)?,?)");
+    const std::set<std::string> builtIn{"VARCHAR", "CHAR", "FLOAT", "INTEGER"};
+    std::set<std::string> domains;
+    for (const TMasterTable& table : MasterTables()) {
+        const auto lines = Statement("/w", "W", table.Master);
+        std::set<std::string> names;
+        for (size_t i = 2; i + 1 < lines.size(); ++i) {
+            std::smatch match;
+            ASSERT_TRUE(std::regex_match(lines[i], match, columnLine)) << table.Master << ": " << lines[i];
+            EXPECT_EQ(match[1].str().substr(0, 3), lines[2].substr(2, 3)) << lines[i];
+            EXPECT_TRUE(names.insert(match[1]).second) << "twice: " << lines[i];
+            // Widths belong to built-in types; a domain carries its own.
+            EXPECT_EQ(match[3].matched, match[2] == "VARCHAR" || match[2] == "CHAR") << lines[i];
+            if (!builtIn.contains(match[2])) domains.insert(match[2]);
+        }
+    }
+    EXPECT_EQ(domains, (std::set<std::string>{"BOOLEAN", "BUGAKE", "DATETIME", "FKUKIN", "HINCOD", "HINMEI",
+                                              "HKYRIT", "JYURYO", "KANRIT", "KIKAKU", "MITKOU", "RYKCOD",
+                                              "SKYKBN", "STERIT", "SUURYO", "SYORIT", "TANKA", "TNINAM"}));
 }
 
 TEST(BuildExternalTableSQL, TablesThatShareALayoutDifferOnlyInTheirNames) {
