@@ -26,7 +26,7 @@ BoxStyle StyleOf(PromptKind kind) {
     case PromptKind::ConfirmationQuestion: return {QMessageBox::Question, QStringLiteral("確認"), true};
     case PromptKind::Message: break;
     }
-    return {QMessageBox::NoIcon, QApplication::applicationDisplayName(), false};
+    return {QMessageBox::NoIcon, QApplication::applicationName(), false};
 }
 
 } // namespace

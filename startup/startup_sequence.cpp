@@ -73,8 +73,8 @@ int RunProgramEntry(const EditionProfile& profile, int argc, char** argv) {
     if (!std::getenv("FONTCONFIG_FILE") && std::filesystem::exists(fontAliases, ignored))
         setenv("FONTCONFIG_FILE", fontAliases.c_str(), 1);
     QApplication application(argc, argv);
+    // The name only, not a display name: Qt would add a display name to every window's caption.
     QApplication::setApplicationName(QString::fromStdString(profile.ProgramName));
-    QApplication::setApplicationDisplayName(QString::fromStdString(profile.ProgramName));
     InstallSettingsStore(std::make_shared<SqliteSettingsStore>());
     InstallPrompts(std::make_shared<QtPrompts>());
     return RunStartupSequence(profile);

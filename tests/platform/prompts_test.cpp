@@ -20,7 +20,7 @@ struct BoxCase {
 };
 
 TEST(Prompts, EachKindShowsItsTitleButtonsAndAnswer) {
-    QApplication::setApplicationDisplayName("Qrd00up");
+    QApplication::setApplicationName("Qrd00up");
     const QStringList ok{"OK"}, yesNo{"はい(&Y)", "いいえ(&N)"};
     for (const auto& c : std::vector<BoxCase>{
              {PromptKind::Warning, "警告", ok, "OK", PromptAnswer::Ok},
