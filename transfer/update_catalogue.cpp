@@ -149,7 +149,9 @@ std::string UpdateFolder(const EditionProfile& profile) {
 }
 
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key) {
-    return WithSeparator(AfterLastBar(ReadEditionString(profile, key, profile.UpdatePathValue)));
+    const std::string folder = AfterLastBar(ReadEditionString(profile, key, profile.UpdatePathValue));
+    // No setting is no folder, never the file system's root.
+    return IsBlank(folder) ? std::string() : WithSeparator(folder);
 }
 
 TFTPDIR GetUpdateDir(TUpdateState& state) {

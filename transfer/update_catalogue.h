@@ -29,10 +29,10 @@ inline constexpr int kKubunHtmlSources = 7;
 inline constexpr int kKubunHtmlStatic = 8;
 
 // The update folder: the text after the last "|" of the profile's update-path value under PATH\UPDATE,
-// ending with '/'.
+// ending with '/'; "" when the setting is blank.
 std::string UpdateFolder(const EditionProfile& profile);
 // The installed folder of a settings key such as PATH\EXCEL: the text after the last "|" of its update-path
-// value, ending with '/'.
+// value, ending with '/'; "" when the setting is blank.
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key);
 
 // The folder steps of the categories, in the order the download phase visits them. Each reads its server
