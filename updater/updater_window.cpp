@@ -1,6 +1,7 @@
 #include "updater/updater_window.h"
 
 #include "apply/file_apply.h"
+#include "apply/update_run.h"
 #include "platform/process.h"
 #include "platform/prompts.h"
 #include "platform/wait_cursor.h"
@@ -69,6 +70,7 @@ TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImport
     state_.Profile = &profile_;
     state_.MainWindow = this;
     state_.RegImporter = regImporter;
+    Execute = [](TUpdateState& state) { towagi::Execute(state); };
     FormCreate();
 }
 
@@ -197,7 +199,7 @@ bool TUpdaterWindow::ShowStep() {
 }
 
 void TUpdaterWindow::RunFtpMode() {
-    progress_ = std::make_unique<TFQRD00FT>(this);
+    progress_ = std::make_unique<TFQRD00FT>(this, &profile_);
     progress_->show();
     QCoreApplication::processEvents();
     state_.ProgressWindow = progress_.get();
@@ -211,10 +213,7 @@ void TUpdaterWindow::RunFtpMode() {
     } closeProgress{this};
 
     if (ConnectDialup()) {
-        if (Execute)
-            Execute(state_);
-        else
-            state_.TraceLog->Write("Execute", "この版のランチャーには FTP による更新処理が組み込まれていません");
+        Execute(state_);
         dialup_.DialFailed = false;
     } else {
         dialup_.DialFailed = true;

@@ -39,7 +39,8 @@ public:
 
     TUpdateState& State() { return state_; }
     DialupState& Dialup() { return dialup_; }
-    // The update run of FTP mode; the show step calls it with the progress window shown.
+    // The update run of FTP mode; the show step calls it with the progress window shown. Tests put their
+    // own run in its place.
     std::function<void(TUpdateState&)> Execute;
 
     void SetCaption(const std::string& text) override;

@@ -48,6 +48,7 @@ const EditionProfile& CostEdition() {
         .MasterArchiveMustBeListed = false,
         .MasterArchiveExtensions = {".lzh"},
         .RepairExcelFrameFolders = false,
+        .HasLinkedSystem = false,
         .StagingKeptBetweenPasses = false,
         .FtpConnectTimeout = 0,
         .FtpConnectReadTimeout = 0,

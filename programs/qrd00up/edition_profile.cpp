@@ -48,6 +48,7 @@ const EditionProfile& EstimationEdition() {
         .MasterArchiveMustBeListed = true,
         .MasterArchiveExtensions = {".zip", ".lzh"},
         .RepairExcelFrameFolders = true,
+        .HasLinkedSystem = true,
         .StagingKeptBetweenPasses = true,
         .FtpConnectTimeout = 60000,
         .FtpConnectReadTimeout = 60000,

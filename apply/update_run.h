@@ -1,0 +1,31 @@
+#pragma once
+#include "support/update_state.h"
+
+#include <functional>
+#include <string>
+
+namespace towagi {
+
+// Steps of the apply phase that live in their own parts of the launcher: the linked design-breakdown
+// system and the master import of one database slot. A step that is not given is left out with a trace
+// line, so the rest of the update still applies.
+struct TUpdateRunSteps {
+    // Unpacks a new archive of the linked system; false when that failed.
+    std::function<bool(TUpdateState& state, const std::string& programDir)> LinkedSystemUpdate;
+    std::function<void(TUpdateState& state, bool downloaded)> LinkedSystemCopy;
+    // `_ImportMasterFile` of slot index 0 to 11.
+    std::function<void(TUpdateState& state, int slotIndex)> ImportMasterFile;
+};
+
+// The automatic update of FTP mode, with the progress window shown: connect, fetch every switched-on
+// category into the staging folders (offering another pass while files are missing), disconnect, then apply
+// what is staged and load new master data into the local databases. FTP_HOST "0.0.0.0" only applies what is
+// staged. Returns after a complete run, a declined question or pass, and a cancel; raises when the server
+// cannot be reached, when the master category fails, or when applying fails.
+void Execute(TUpdateState& state, const TUpdateRunSteps& steps = {});
+
+// Deletes from the update folder's "MAST/" the master archives fetched in this launcher run, so that the
+// next run fetches and imports them again.
+void DeleteMasterFiles(TUpdateState& state);
+
+} // namespace towagi
