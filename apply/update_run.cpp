@@ -2,6 +2,7 @@
 
 #include "apply/file_apply.h"
 #include "database/data_module.h"
+#include "database/firebird.h"
 #include "platform/prompts.h"
 #include "support/errors.h"
 #include "support/os_info.h"
@@ -111,17 +112,18 @@ void ApplyMasterData(TUpdateState& state, const TUpdateRunSteps& steps) {
             log.Write(kExecute, database.Branch + "はサーバーを参照しているので、更新しない");
             continue;
         }
-        const std::size_t colon = database.Location.find(':');
-        const std::string host = colon == std::string::npos ? std::string() : database.Location.substr(0, colon);
+        const std::string host =
+            HasHostPart(database.Location) ? database.Location.substr(0, database.Location.find(':')) : "";
         const bool byAddress = !profile.LocalDatabaseByDrive &&
                                std::find(addresses.begin(), addresses.end(), host) != addresses.end();
         log.Write(kExecute, database.Branch + (byAddress ? "はローカルIPを参照しているので、更新する"
                                                          : "はローカルを参照しているので、更新する"));
         if (!profile.LocalDatabaseByDrive && olderSystem) {
-            // These systems reach a local database only through the server named LOCALHOST.
+            // These systems reach a local database only through the server named LOCALHOST: a location
+            // without a host gets that host in front.
             const std::string location =
                 SlotField(ReadMachineString(kDatabaseSlotKey, valueName, false), 1);
-            if (UpperCase(location).find("LOCALHOST:") == std::string::npos && IsBlank(GetToken(":", location, 2, 3))) {
+            if (UpperCase(location).find("LOCALHOST:") == std::string::npos && !HasHostPart(location)) {
                 WriteMachineString(kDatabaseSlotKey, valueName, database.Branch + "|LOCALHOST:" + location, false);
                 log.Write(kExecute, database.Branch +
                                         "はVISTAでローカル参照だが、\"LOCALHOST:\"の設定がないので追加する");

@@ -3,6 +3,7 @@
 #include "support/update_state.h"
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,7 +37,12 @@ public:
     void SetCancelled() override { CancelPressed = true; }
     bool Reconnect() const override { return ReconnectSet; }
     void SetReconnect(bool reconnect) override { ReconnectSet = reconnect; }
-    void ProcessMessages() override { ++Repaints; }
+    void ProcessMessages() override {
+        ++Repaints;
+        if (OnProcessMessages) OnProcessMessages(*this);
+    }
+    // What a user does while the window takes messages, such as pressing cancel at a certain file.
+    std::function<void(RecordingProgressView&)> OnProcessMessages;
 
     std::string Caption, Title = "unset", Status = "unset", FileName = "unset", Message, Mode;
     std::vector<std::string> FileNames;

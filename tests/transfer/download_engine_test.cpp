@@ -2,7 +2,7 @@
 
 #include "support/errors.h"
 #include "support/text.h"
-#include "tests/transfer/update_site.h"
+#include "tests/common/update_site.h"
 
 #include <gtest/gtest.h>
 

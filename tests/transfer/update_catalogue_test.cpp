@@ -3,7 +3,7 @@
 #include "support/encoding.h"
 #include "support/errors.h"
 #include "support/text.h"
-#include "tests/transfer/update_site.h"
+#include "tests/common/update_site.h"
 #include "transfer/update_settings.h"
 
 #include <gtest/gtest.h>

@@ -96,13 +96,18 @@ public:
         WriteMachineString(kSlotSettings, "PATH" + std::to_string(number), value, true);
     }
 
-    // Starts the server, stores its connection settings and connects the client to it.
-    void Start(const FaultOptions& options = {}) {
+    // Starts the server (again) and stores its connection settings.
+    void StartServer(const FaultOptions& options = {}) {
+        Server.reset();
         Server = std::make_unique<FaultFtpServer>(ServerDir, options);
         WriteMachineString(kUpdateSettings, "FTP_HOST", FaultFtpServer::Host, true);
         WriteMachineInteger(kUpdateSettings, "FTP_Port", Server->Port(), true);
         WriteMachineString(kUpdateSettings, "FTP_UserID", FaultFtpServer::User, true);
         WriteMachineString(kUpdateSettings, "FTP_Password", FaultFtpServer::Password, true);
+    }
+    // Starts the server and connects the client to it.
+    void Start(const FaultOptions& options = {}) {
+        StartServer(options);
         Client = std::make_unique<TQrdFTP>(Profile, State.TraceLog.get());
         Client->SetHost(FaultFtpServer::Host);
         Client->SetPort(Server->Port());
