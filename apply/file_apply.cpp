@@ -20,15 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr const char* kRegistryTool = "towagi-reg";
 
-std::string WithSeparator(const std::string& folder) {
-    return folder.empty() || folder.back() == '/' ? folder : folder + "/";
-}
-
-bool IsFolder(const std::string& path) {
-    std::error_code ignored;
-    return fs::is_directory(path, ignored);
-}
-
 // From the last dot of the name, the dot included; "" when the name has none.
 std::string ExtensionOf(const std::string& name) {
     const std::size_t dot = name.rfind('.');
@@ -89,7 +80,7 @@ bool CreateFolder(const std::string& path) {
 }
 
 bool EnsureFolder(const std::string& path) {
-    return IsFolder(path) || CreateFolder(path);
+    return DirectoryExists(path) || CreateFolder(path);
 }
 
 } // namespace
@@ -116,8 +107,8 @@ int GetPathFileList(TUpdateState& state, const std::string& pattern, int attribu
 int CopyUpdateFile(TUpdateState& state, const std::string& source, const std::string& destination, int code,
                    std::vector<std::string>& list) {
     state.TraceLog->WriteStart("CopyUpdateFile");
-    const std::string from = WithSeparator(source);
-    const std::string to = WithSeparator(destination);
+    const std::string from = IncludeTrailingSeparator(source);
+    const std::string to = IncludeTrailingSeparator(destination);
     std::vector<std::string> names;
     if (GetPathFileList(state, from + "*", kAnyPlainFile, names) == 0) return 0;
     int added = 0;
@@ -144,7 +135,7 @@ void Local_CopyDirectory(TUpdateState& state, const std::string& source, const s
                          int code, std::vector<std::string>& list) {
     TTraceLog& log = *state.TraceLog;
     log.WriteStart("Local_CopyDirectory");
-    if (!IsFolder(destination)) {
+    if (!DirectoryExists(destination)) {
         const std::string message = "ディレクトリ[" + destination + "]が存在しません";
         log.WriteStart("Local_CopyDirectory : " + message);
         throw EUpdateError(message);
@@ -156,8 +147,8 @@ void Local_CopyDirectory(TUpdateState& state, const std::string& source, const s
     if (own != list.end()) list.erase(own);
     if (list.empty()) return;
 
-    const std::string from = WithSeparator(source);
-    const std::string to = WithSeparator(destination);
+    const std::string from = IncludeTrailingSeparator(source);
+    const std::string to = IncludeTrailingSeparator(destination);
     for (const std::string& name : list) {
         if (state.ProgressWindow) {
             state.ProgressWindow->SetFileName(name);
@@ -171,7 +162,7 @@ void Local_CopyDirectory(TUpdateState& state, const std::string& source, const s
             std::error_code ignored;
             fs::create_directories(vornReg, ignored);
             // Without the folder the step ends here; the list keeps the names.
-            if (!IsFolder(vornReg)) return;
+            if (!DirectoryExists(vornReg)) return;
             CopyFileWithDate(from + name, vornReg + name);
         }
     }
@@ -201,7 +192,7 @@ void CreateHtmlHelpFolders(TUpdateState& state) {
     const std::string images = html + "_images/";
     const std::string sources = html + "_sources/";
     const std::string statics = html + "_static/";
-    if (!IsFolder(html) && !CreateFolder(html) && !CreateFolder(images) && !CreateFolder(sources) &&
+    if (!DirectoryExists(html) && !CreateFolder(html) && !CreateFolder(images) && !CreateFolder(sources) &&
         !CreateFolder(statics)) {
         ShowWarning("HTMLヘルプフォルダの作成に失敗しました。");
         return;

@@ -5,6 +5,7 @@
 #include "database/firebird.h"
 #include "platform/prompts.h"
 #include "support/errors.h"
+#include "support/file_utils.h"
 #include "support/os_info.h"
 #include "support/settings.h"
 #include "support/text.h"
@@ -29,18 +30,6 @@ constexpr const char* kRetryQuestion =
     "全てのファイルをダウンロード後、更新が適用されます。\r"
     "再試行するか、『とわぎ』を起動しなおして、残りのファイルをダウンロードしてください。\r\r再試行しますか？";
 
-std::string WithSeparator(const std::string& folder) {
-    return folder.empty() || folder.back() == '/' ? folder : folder + "/";
-}
-
-bool SwitchOn(const EditionProfile& profile, const std::string& name) {
-    return ReadUpdateInteger(profile, name) == 1;
-}
-
-bool Cancelled(const TUpdateState& state) {
-    return state.ProgressWindow->Cancelled();
-}
-
 // The program files' staging folder: field 1 of the update-path value.
 std::string ProgramStagingFolder(const EditionProfile& profile) {
     return GetToken("|", ReadEditionString(profile, kUpdateKey, profile.UpdatePathValue), 1, 2);
@@ -52,7 +41,7 @@ void CheckStagingFolders(const TUpdateState& state) {
     for (const std::string& folder : {UpdateFolder(*state.Profile), ProgramStagingFolder(*state.Profile)}) {
         if (IsBlank(folder))
             throw EUpdateError(std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint);
-        if (UpperCase(WithSeparator(folder)) == UpperCase(state.ExeDir))
+        if (UpperCase(IncludeTrailingSeparator(folder)) == UpperCase(state.ExeDir))
             throw EUpdateError(std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint);
     }
 }
@@ -75,7 +64,7 @@ void DownloadPass(TUpdateState& state, TQrdFTP& client, const char* startText, c
     const auto disconnect = [&] {
         client.Disconnect();
         // Archives that were fetched but will not be imported now would look imported to the next run.
-        if (Cancelled(state)) DeleteMasterFiles(state);
+        if (state.Cancelled()) DeleteMasterFiles(state);
         log.Write(kExecute, "FTPサーバから切断しました。");
     };
     log.Write(kExecute, startText);
@@ -94,7 +83,7 @@ void DownloadPass(TUpdateState& state, TQrdFTP& client, const char* startText, c
 void ApplyCategory(TUpdateState& state, const std::string& staged, const std::string& installed, int kubun,
                    bool clean) {
     Local_CopyDirectory(state, staged, installed, kubun, state.UpdateFiles);
-    if (clean) InitializeDownloadDirectory(state, WithSeparator(staged), true);
+    if (clean) InitializeDownloadDirectory(state, IncludeTrailingSeparator(staged), true);
 }
 
 void ApplyMasterData(TUpdateState& state, const TUpdateRunSteps& steps) {
@@ -153,7 +142,7 @@ void ApplyPhase(TUpdateState& state, const TUpdateRunSteps& steps, bool download
         DeleteMasterFiles(state);
         throw;
     }
-    if (SwitchOn(profile, profile.UpdateMastValue)) ApplyMasterData(state, steps);
+    if (UpdateSwitchOn(profile, profile.UpdateMastValue)) ApplyMasterData(state, steps);
     log.Write(kExecute, "■ 終了：ファイルの反映");
 }
 
@@ -169,12 +158,12 @@ void ApplyFiles(TUpdateState& state, const TUpdateRunSteps& steps, bool clean, b
                                   "この版のランチャーには設計内訳連動システムの更新が組み込まれていません");
         }
     }
-    const bool program = SwitchOn(profile, profile.UpdateProgramValue);
+    const bool program = UpdateSwitchOn(profile, profile.UpdateProgramValue);
     if (program) {
         const std::string staged = ProgramStagingFolder(profile);
         Local_CopyDirectory(state, staged, state.ExeDir, kKubunProgram, state.UpdateFiles);
         // The running launcher's own file stays staged: it is never copied, so it is never deleted either.
-        if (clean) DeleteFiles(state, WithSeparator(staged), state.ExeName);
+        if (clean) DeleteFiles(state, IncludeTrailingSeparator(staged), state.ExeName);
     }
     if (program && profile.HtmlHelpCategories) {
         CreateHtmlHelpFolders(state);
@@ -184,11 +173,11 @@ void ApplyFiles(TUpdateState& state, const TUpdateRunSteps& steps, bool clean, b
                       clean);
         ApplyCategory(state, state.UpdateDir + "_static", state.ExeDir + "HELP_HTML/_static", kKubunHtmlStatic, clean);
     }
-    if (SwitchOn(profile, profile.UpdateExcelValue))
+    if (UpdateSwitchOn(profile, profile.UpdateExcelValue))
         ApplyCategory(state, state.UpdateDir + "EXCEL", InstalledFolder(profile, kExcelKey), kKubunExcel, clean);
-    if (SwitchOn(profile, profile.UpdateFrameValue))
+    if (UpdateSwitchOn(profile, profile.UpdateFrameValue))
         ApplyCategory(state, state.UpdateDir + "FRAME", InstalledFolder(profile, kFrameKey), kKubunFrame, clean);
-    if (SwitchOn(profile, profile.UpdateHelpValue))
+    if (UpdateSwitchOn(profile, profile.UpdateHelpValue))
         ApplyCategory(state, state.UpdateDir + "HELP", state.ExeDir + profile.HelpFolderName, kKubunHelp, clean);
 }
 
@@ -204,10 +193,10 @@ void Execute(TUpdateState& state, const TUpdateRunSteps& steps) {
         bool downloaded = false;
         if (ReadUpdateString(profile, "FTP_HOST") != kNoServer) {
             std::unique_ptr<TQrdFTP> client = Connect(state);
-            if (Cancelled(state)) return;
+            if (state.Cancelled()) return;
             DownloadPass(state, *client, "■ 開始：ファイルのダウンロード", "■ 終了：ファイルのダウンロード");
             downloaded = true;
-            if (Cancelled(state)) return;
+            if (state.Cancelled()) return;
             while (profile.StagingKeptBetweenPasses && progress.Reconnect()) {
                 DeleteMasterFiles(state);
                 log.Write(kExecute, "ダウンロードに失敗したファイルがあるため、更新を行わない。");
@@ -217,7 +206,7 @@ void Execute(TUpdateState& state, const TUpdateRunSteps& steps) {
                 client = Connect(state);
                 DownloadPass(state, *client, "■ リトライ開始：ファイルのダウンロード",
                              "■ リトライ終了：ファイルのダウンロード");
-                if (Cancelled(state)) return;
+                if (state.Cancelled()) return;
             }
         }
         ApplyPhase(state, steps, downloaded);

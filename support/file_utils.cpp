@@ -154,6 +154,15 @@ std::time_t EvenLocalSecond(std::time_t time) {
     return time;
 }
 
+std::string IncludeTrailingSeparator(const std::string& folder) {
+    return folder.empty() || folder.back() == '/' ? folder : folder + "/";
+}
+
+bool DirectoryExists(const std::string& path) {
+    std::error_code ignored;
+    return std::filesystem::is_directory(path, ignored);
+}
+
 std::string FindFileIgnoringCase(const std::string& folder, const std::string& name) {
     namespace fs = std::filesystem;
     std::error_code error;

@@ -39,6 +39,11 @@ constexpr int faSysFile = 0x04;
 constexpr int faDirectory = 0x10;
 constexpr int faArchive = 0x20;
 
+// The folder with one trailing "/"; "" stays "" (no folder is not the root).
+std::string IncludeTrailingSeparator(const std::string& folder);
+// Whether the path names an existing folder (symbolic links followed).
+bool DirectoryExists(const std::string& path);
+
 // The attribute bits of a file or folder (symbolic links followed); -1 when it cannot be read.
 int GetFileAttributes(const std::string& path);
 

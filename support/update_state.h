@@ -59,6 +59,8 @@ struct TUpdateState {
     UpdaterView* MainWindow = nullptr;
     ProgressView* ProgressWindow = nullptr; // only while the progress window exists
     RegistryFileImporter* RegImporter = nullptr; // lent by the program entry; may be absent
+    // The user pressed cancel (or the download gave up); false while no progress window exists.
+    bool Cancelled() const { return ProgressWindow && ProgressWindow->Cancelled(); }
     bool UpdateDeclined = false;
     bool AskBeforeUpdate = true;
     std::string ExeName; // the running launcher's file name, no folder

@@ -2,6 +2,7 @@
 
 #include "platform/prompts.h"
 #include "support/errors.h"
+#include "support/file_utils.h"
 #include "support/settings.h"
 #include "support/text.h"
 #include "transfer/ftp_connection.h"
@@ -34,19 +35,6 @@ constexpr int kReconnectWait = 3000;
 // pass would take for fetched. The copy steps take plain files only and never look into sub-folders.
 constexpr const char* kPartialFolder = ".partial/";
 
-bool SwitchOn(const EditionProfile& profile, const std::string& name) {
-    return ReadUpdateInteger(profile, name) == 1;
-}
-
-bool IsFolder(const std::string& path) {
-    std::error_code ignored;
-    return fs::is_directory(path, ignored);
-}
-
-bool Cancelled(const TUpdateState& state) {
-    return state.ProgressWindow->Cancelled();
-}
-
 // An empty Excel or Frame folder setting is set to the program folder's own sub-folder, so the category
 // has somewhere to be installed.
 void RepairInstalledFolder(TUpdateState& state, const char* step, const std::string& switchName,
@@ -54,7 +42,7 @@ void RepairInstalledFolder(TUpdateState& state, const char* step, const std::str
                            const char* dirText, const char* failedText) {
     TTraceLog& log = *state.TraceLog;
     log.WriteStart(step);
-    if (SwitchOn(*state.Profile, switchName)) {
+    if (UpdateSwitchOn(*state.Profile, switchName)) {
         const std::string fullKey = std::string(kProductRoot) + "\\" + key;
         const std::string& valueName = state.Profile->UpdatePathValue;
         const std::string value = ReadMachineString(fullKey, valueName, false);
@@ -63,7 +51,7 @@ void RepairInstalledFolder(TUpdateState& state, const char* step, const std::str
             const std::string folder = state.ExeDir + subFolder;
             WriteMachineString(fullKey, valueName, "|" + folder, true);
             log.Write(step, regText + folder);
-            if (!IsFolder(folder)) {
+            if (!DirectoryExists(folder)) {
                 if (::mkdir(folder.c_str(), 0777) == 0)
                     log.Write(step, dirText + folder);
                 else
@@ -75,7 +63,7 @@ void RepairInstalledFolder(TUpdateState& state, const char* step, const std::str
 }
 
 void CategoryGuard(TUpdateState& state, TQrdFTP& client, const std::string& switchName, const TFTPDIR& folders) {
-    if (!SwitchOn(*state.Profile, switchName) || Cancelled(state)) return;
+    if (!UpdateSwitchOn(*state.Profile, switchName) || state.Cancelled()) return;
     try {
         FTP_Update(state, client, folders);
         state.TraceLog->Write(kDownAllCategory, "UPDATE : 処理完了");
@@ -127,7 +115,7 @@ ReconnectOutcome ReconnectSequence(TUpdateState& state, TQrdFTP& client, const s
             // The next try, or the end of the tries, decides.
         }
         if (!client.Connected()) state.Profile->Wait(kReconnectWait);
-        if (Cancelled(state)) return ReconnectOutcome::Cancelled;
+        if (state.Cancelled()) return ReconnectOutcome::Cancelled;
         progress.ProcessMessages();
     }
     progress.SetMessage("");
@@ -138,7 +126,7 @@ ReconnectOutcome ReconnectSequence(TUpdateState& state, TQrdFTP& client, const s
 // Fetches into the hidden sub-folder and moves the complete file to its own name.
 void FetchFile(TQrdFTP& client, const std::string& name, const std::string& dwnDir) {
     const std::string partialDir = dwnDir + kPartialFolder;
-    if (!IsFolder(partialDir) && ::mkdir(partialDir.c_str(), 0777) != 0 && !IsFolder(partialDir))
+    if (!DirectoryExists(partialDir) && ::mkdir(partialDir.c_str(), 0777) != 0 && !DirectoryExists(partialDir))
         throw EInOutError("ディレクトリ " + partialDir + " を作成できません: " + SystemErrorText(errno), errno);
     const std::string partial = partialDir + name;
     client.DownloadFile(name, partial);
@@ -187,7 +175,7 @@ void FTP_DownAllCategory(TUpdateState& state, TQrdFTP& client) {
         CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLsourcesDir(state));
         CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLstaticDir(state));
     }
-    if (SwitchOn(profile, profile.UpdateMastValue) && !Cancelled(state)) {
+    if (UpdateSwitchOn(profile, profile.UpdateMastValue) && !state.Cancelled()) {
         // No guard: a failure here ends the download phase.
         FTP_Update_Mast(state, client, GetMastDir(state));
         log.Write(kDownAllCategory, "MAST：処理完了");
@@ -268,7 +256,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
                 else
                     log.Write(kDownload, kExceptionText + path + "] : " + retry + " : " + e.what());
             };
-            if (Cancelled(state)) {
+            if (state.Cancelled()) {
                 RemovePartial(name, dwnDir);
                 return result;
             }
@@ -306,7 +294,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
             // The pass applies nothing; an older staged copy must not be taken for this one either.
             progress.SetReconnect(true);
             RemoveFile(path);
-            if (Cancelled(state)) return false;
+            if (state.Cancelled()) return false;
             continue;
         }
 
@@ -327,7 +315,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
 
 void InitializeDownloadDirectory(TUpdateState& state, const std::string& folder, bool emptyIt) {
     state.TraceLog->WriteStart("InitializeDownloadDirectory");
-    if (!IsFolder(folder)) {
+    if (!DirectoryExists(folder)) {
         std::error_code ignored;
         fs::create_directories(folder, ignored);
     } else if (emptyIt || !state.Profile->StagingKeptBetweenPasses) {

@@ -12,10 +12,6 @@ constexpr int kConnectRetryWait = 2000;
 constexpr const char* kConnectFailed = "本社サーバとの接続に失敗しました。";
 constexpr const char* kConnectOperation = "FTP_IdConnectServer";
 
-bool Cancelled(const TUpdateState& state) {
-    return state.ProgressWindow && state.ProgressWindow->Cancelled();
-}
-
 } // namespace
 
 void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrdFTP& client) {
@@ -58,7 +54,7 @@ void FTP_IdConnectServer(TUpdateState& state, TQrdFTP& client) {
     log.WriteStart(kConnectOperation);
     if (profile.FtpConnectReadTimeout > 0) client.SetReadTimeout(profile.FtpConnectReadTimeout);
     client.SetConnectTimeout(profile.FtpConnectTimeout);
-    for (int attempt = 0; attempt < kConnectAttempts && !Cancelled(state); ++attempt) {
+    for (int attempt = 0; attempt < kConnectAttempts && !state.Cancelled(); ++attempt) {
         if (attempt > 0 && state.ProgressWindow) {
             state.ProgressWindow->SetFileName("Retry(" + std::to_string(attempt) + "/" +
                                               std::to_string(kConnectAttempts - 1) + ")");

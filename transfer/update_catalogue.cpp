@@ -24,10 +24,6 @@ constexpr const char* kPickupSisyaMaster = "_FTP_PickupSisyaMaster";
 constexpr const char* kExcelProtectionPrefix = "見積原紙";
 constexpr std::time_t kTimeTolerance = 5;
 
-std::string WithSeparator(const std::string& folder) {
-    return !folder.empty() && folder.back() == '/' ? folder : folder + "/";
-}
-
 std::string AfterLastBar(const std::string& value) {
     const std::size_t bar = value.rfind('|');
     return bar == std::string::npos ? value : value.substr(bar + 1);
@@ -65,8 +61,8 @@ TFTPDIR RunFolderStep(TUpdateState& state, const CategoryStep& category) {
     log.WriteStart(category.Step);
     TFTPDIR folders;
     folders.SvrDir = ServerFolder(state, category.IniKey, category.DefaultServerDir);
-    folders.ChkDir = WithSeparator(category.ChkDir);
-    folders.DwnDir = WithSeparator(category.DwnDir);
+    folders.ChkDir = IncludeTrailingSeparator(category.ChkDir);
+    folders.DwnDir = IncludeTrailingSeparator(category.DwnDir);
     if (state.Profile->CategoryCodes) folders.Kubun = category.Kubun;
     state.ProtectionList.clear();
     if (category.ProtectionSection) {
@@ -151,7 +147,7 @@ std::string UpdateFolder(const EditionProfile& profile) {
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key) {
     const std::string folder = AfterLastBar(ReadEditionString(profile, key, profile.UpdatePathValue));
     // No setting is no folder, never the file system's root.
-    return IsBlank(folder) ? std::string() : WithSeparator(folder);
+    return IsBlank(folder) ? std::string() : IncludeTrailingSeparator(folder);
 }
 
 TFTPDIR GetUpdateDir(TUpdateState& state) {

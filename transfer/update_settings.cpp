@@ -67,6 +67,10 @@ std::int32_t ReadUpdateInteger(const EditionProfile& profile, const std::string&
     return ReadEditionInteger(profile, kUpdateKey, name);
 }
 
+bool UpdateSwitchOn(const EditionProfile& profile, const std::string& name) {
+    return ReadUpdateInteger(profile, name) == 1;
+}
+
 void GetFTPParams(TUpdateState& state, TFTPParams& params) {
     const EditionProfile& profile = *state.Profile;
     state.TraceLog->WriteStart("GetFTPParams");

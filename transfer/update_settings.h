@@ -28,6 +28,9 @@ std::int32_t ReadEditionInteger(const EditionProfile& profile, const std::string
 std::string ReadUpdateString(const EditionProfile& profile, const std::string& name);
 std::int32_t ReadUpdateInteger(const EditionProfile& profile, const std::string& name);
 
+// A switch of the update key counts as on only when it is exactly 1.
+bool UpdateSwitchOn(const EditionProfile& profile, const std::string& name);
+
 // Host (FTP_Host up to its first ':'), FTP_Port, FTP_UserID and FTP_Password; traced under "GetFTPParams"
 // with the password masked.
 void GetFTPParams(TUpdateState& state, TFTPParams& params);
