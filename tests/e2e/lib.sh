@@ -49,11 +49,125 @@ wait_for_exit() {
     return 124
 }
 
+# at_exit COMMAND: runs COMMAND when the script ends, before those registered earlier. An EXIT trap set
+# before the first call (scripts/lib.sh stops its Xvfb that way) is kept and runs last.
+_e2e_exit_actions=()
+_e2e_run_exit_actions() {
+    local i
+    for ((i = ${#_e2e_exit_actions[@]} - 1; i >= 0; i--)); do
+        eval "${_e2e_exit_actions[i]}" || true
+    done
+}
+at_exit() {
+    if [ ${#_e2e_exit_actions[@]} -eq 0 ]; then
+        local current
+        current=$(trap -p EXIT)
+        if [ -n "$current" ]; then
+            eval "set -- $current"
+            _e2e_exit_actions+=("$3")
+        fi
+        trap _e2e_run_exit_actions EXIT
+    fi
+    _e2e_exit_actions+=("$1")
+}
+
 # start_sandbox: a private work folder ($work, removed at exit) with its own hives, the real X display.
 start_sandbox() {
     work=$(mktemp -d)
-    trap 'rm -rf "$work"' EXIT
+    at_exit 'rm -rf "$work"'
     export TOWAGI_MACHINE_HIVE="$work/machine.hive" TOWAGI_USER_HIVE="$work/user.hive"
     unset QT_QPA_PLATFORM
     [ -n "${DISPLAY:-}" ] || { echo "needs an X display (Xvfb)"; exit 1; }
+}
+
+# wait_for_file FILE [SECONDS]: succeeds once FILE exists.
+wait_for_file() {
+    local file=$1 seconds=${2:-20}
+    for _ in $(seq $((seconds * 10))); do
+        [ -e "$file" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# trace_lines LOG: the launcher's trace log (CP932 on disk) in UTF-8, one " Operation ; text" a line,
+# without the time stamps.
+trace_lines() {
+    iconv -f CP932 -t UTF-8 "$1" | cut -d';' -f2- | tr -d '\r'
+}
+
+# wait_for_trace LOG TEXT [SECONDS]: succeeds once a line of the trace log contains TEXT.
+wait_for_trace() {
+    local log=$1 text=$2 seconds=${3:-20}
+    for _ in $(seq $((seconds * 10))); do
+        [ -e "$log" ] && trace_lines "$log" 2>/dev/null | grep -F -- "$text" >/dev/null && return 0
+        sleep 0.1
+    done
+    echo "no trace line with [$text]" >&2
+    return 1
+}
+
+# import_registry TOOL: imports the registry file given on standard input (written here in UTF-8, stored
+# in CP932 as the suite's files are) with the program folder's towagi-reg TOOL.
+import_registry() {
+    local file
+    file=$(mktemp --suffix=.reg)
+    { printf 'Windows Registry Editor Version 5.00\n\n'; cat; } | iconv -f UTF-8 -t CP932 > "$file"
+    "$1" import "$file" >/dev/null
+    rm -f "$file"
+}
+
+# start_ftp_server ROOT [FAULT OPTIONS...]: the project's fault-injecting FTP server on 127.0.0.1 serving
+# ROOT with CP932 names to the user towagi (password secret); sets ftp_port and ftp_pid. Every server
+# still running at exit is stopped then.
+_e2e_servers_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../servers" && pwd)
+_e2e_ftp_pids=()
+_e2e_stop_ftp_servers() {
+    local pid
+    for pid in "${_e2e_ftp_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+start_ftp_server() {
+    local root=$1 out
+    shift
+    out=$(mktemp)
+    [ ${#_e2e_ftp_pids[@]} -gt 0 ] || at_exit _e2e_stop_ftp_servers
+    /usr/bin/python3 "$_e2e_servers_dir/fault_ftpd.py" --root "$root" --encoding cp932 "$@" > "$out" 2>&1 &
+    ftp_pid=$!
+    _e2e_ftp_pids+=("$ftp_pid")
+    ftp_port=
+    for _ in $(seq 300); do
+        ftp_port=$(sed -n 's/^PORT \([0-9]*\)$/\1/p' "$out")
+        [ -n "$ftp_port" ] && break
+        kill -0 "$ftp_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    [ -n "$ftp_port" ] || echo "the FTP server did not start: $(cat "$out")" >&2
+    rm -f "$out"
+    [ -n "$ftp_port" ]
+}
+
+# stop_ftp_server: stops the server started last.
+stop_ftp_server() {
+    kill "$ftp_pid" 2>/dev/null || true
+    wait "$ftp_pid" 2>/dev/null || true
+    local pid kept=()
+    for pid in "${_e2e_ftp_pids[@]}"; do [ "$pid" = "$ftp_pid" ] || kept+=("$pid"); done
+    _e2e_ftp_pids=("${kept[@]}")
+}
+
+# press_cancel [SECONDS]: clicks the ｷｬﾝｾﾙ button of the progress window (the only 426x136 window of the
+# launcher) with the mouse, as the user would.
+press_cancel() {
+    local seconds=${1:-20} id
+    for _ in $(seq $((seconds * 10))); do
+        for id in $(xdotool search --onlyvisible --name 'とわぎ』の起動' 2>/dev/null); do
+            [ "$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/^ *Geometry: //p')" = 426x136 ] || continue
+            xdotool windowraise "$id"
+            xdotool mousemove --window "$id" 220 118 click 1
+            return 0
+        done
+        sleep 0.1
+    done
+    echo "no progress window appeared" >&2
+    return 1
 }

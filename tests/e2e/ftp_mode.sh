@@ -1,0 +1,409 @@
+#!/usr/bin/env bash
+# FTP mode with the real launchers under X against the fault-injecting test server: a sandbox installation
+# per edition (program folder with a stub main program, update, Excel and Frame folders, both hives) and a
+# server tree in CP932; the user answers the boxes with the keyboard and presses ｷｬﾝｾﾙ with the mouse.
+# Usage: ftp_mode.sh BIN_DIR CASE
+#   full_update    every category, the connection lost (estimation) or the transfer aborted (cost) in the
+#                  middle of one file: everything applied with the server's time
+#   missing_file   one file never arrives: estimation - retry question, No, nothing applied, the pass's
+#                  master archive deleted; the next start fetches only what is missing and applies it all;
+#                  cost - the category's error box, the other categories applied
+#   cancel         ｷｬﾝｾﾙ during a slow transfer: nothing applied
+#   declined       the version-up question answered No: nothing fetched, nothing applied
+#   no_server      FTP_HOST 0.0.0.0: no connection, the staged files applied and left staged
+#   missing_excel  the installed Excel folder does not exist: the categories before it applied, then the
+#                  error box after the main program has started
+set -euo pipefail
+bin=$(cd "$1" && pwd)
+case=$2
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+start_sandbox
+# A system that reports major version 6: no repair step of start-up.
+export TOWAGI_OS_VERSION=6.1
+# A Japanese workstation: the server's MDTM time plus nine hours is the file's own time.
+export TZ=JST-9
+# Even seconds: the copy into the installation keeps times at two-second resolution.
+server_time='2024-05-01 12:34:56'
+launcher=""
+
+fail() {
+    echo "FAIL ($case, $launcher): $*"
+    if [ -n "${program:-}" ] && [ -e "$program/$trace_log" ]; then
+        echo "-- trace log:"
+        trace_lines "$program/$trace_log"
+    fi
+    exit 1
+}
+
+# edition LAUNCHER: the names that differ between the editions.
+edition() {
+    launcher=$1
+    if [ "$launcher" = Qrd00up ]; then
+        main=Qrd00cs.exe path_value=PATH1 switch_prefix=Update_ trace_log=TEMP/Qrd00up.log help=HELP j="" html=yes
+        app=Qrd00app.dll frame_file=ZFRM0001.frm
+    else
+        main=Plx00cs.exe path_value=PATHJ switch_prefix=Update_Quil_ trace_log=PLX00UP.LOG help=HELPJ j=J html=no
+        app=Plx00app.dll frame_file=ZKRM0001.frm
+    fi
+}
+
+# prepare: the edition's sandbox folders in $root, a stub main program that leaves its mark, and an empty
+# server tree.
+prepare() {
+    root="$work/$case-$launcher"
+    program=$root/program update=$root/update excel=$root/excel frame=$root/frame server=$root/server
+    export TOWAGI_MACHINE_HIVE="$root/machine.hive" TOWAGI_USER_HIVE="$root/user.hive"
+    make_program_folder "$program" "$bin"
+    mkdir -p "$update" "$excel" "$frame" "$program/$help" "$server/towagi"
+    printf '#!/bin/sh\ntouch main-started.txt\n' > "$program/$main"
+    chmod +x "$program/$main"
+}
+
+# settings HOST CATEGORIES...: the update settings for the server on $ftp_port with the categories'
+# switches on (Program Excel Frame Help Mast) and the others off; FTP_ConnectMode 1 (passive) for the
+# estimation edition, 0 (active) for the cost edition. $excel_setting may name another Excel folder.
+settings() {
+    local host=$1 category on mode=0
+    shift
+    [ "$launcher" = Qrd00up ] && mode=1
+    {
+        echo '[HKEY_LOCAL_MACHINE\SOFTWARE\VORN\TOWAGI\RUVOZEZ\PATH\UPDATE]'
+        echo "\"FTP_HOST\"=\"$host\""
+        printf '"FTP_Port"=dword:%08x\n' "${ftp_port:-21}"
+        echo '"FTP_UserID"="towagi"'
+        echo '"FTP_Password"="secret"'
+        printf '"FTP_ConnectMode"=dword:%08x\n' "$mode"
+        echo "\"$path_value\"=\"|$update\""
+        for category in Program Excel Frame Help Mast; do
+            on=0
+            [[ " $* " == *" $category "* ]] && on=1
+            printf '"%s%s"=dword:%08x\n' "$switch_prefix" "$category" "$on"
+        done
+        printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\EXCEL]\n"%s"="|%s"\n' \
+            "$path_value" "${excel_setting:-$excel}"
+        printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\FRAME]\n"%s"="|%s"\n' \
+            "$path_value" "$frame"
+    } | import_registry "$program/towagi-reg"
+}
+
+# server_file NAME [BYTES]: a file below the server's towagi folder with the server time; its content
+# names it, with BYTES of random data after the name.
+server_file() {
+    local path=$server/towagi/$1
+    mkdir -p "$(dirname "$path")"
+    echo "$1" > "$path"
+    [ "${2:-0}" -eq 0 ] || head -c "$2" /dev/urandom >> "$path"
+    touch -d "$server_time" "$path"
+}
+
+# applied NAME FILE: FILE holds the server's NAME with the server's time.
+applied() {
+    local from=$server/towagi/$1 to=$2
+    [ -f "$to" ] || fail "$1 was not applied as $to"
+    cmp -s "$from" "$to" || fail "$to is not the server's $1"
+    [ "$(stat -c %Y "$to")" = "$(stat -c %Y "$from")" ] ||
+        fail "$to has the time $(date -r "$to" '+%F %T'), the server's $1 $(date -r "$from" '+%F %T')"
+}
+
+not_applied() {
+    [ ! -e "$1" ] || fail "$1 was applied"
+}
+
+# start_launcher: the edition's launcher, started in its program folder as the suite's shortcut does.
+start_launcher() {
+    rm -f "$program/main-started.txt"
+    (cd "$program" && exec "./$launcher") &
+    launcher_pid=$!
+}
+
+# answer TITLE KEY: the user answers the box with that title by pressing KEY (Return: はい/OK, Escape: いいえ).
+answer() {
+    local window
+    window=$(wait_for_window "$1" 60) || fail "no box titled $1"
+    press_key "$window" "$2"
+}
+
+# finish: the launcher ends by itself and the stub main program has run.
+finish() {
+    wait_for_exit "$launcher_pid" 120 || fail "the launcher did not end"
+    wait_for_file "$program/main-started.txt" || fail "the main program was not started"
+}
+
+trace() { trace_lines "$program/$trace_log"; }
+# grep without -q reads to the end, so that pipefail never sees the writer cut off.
+traced() { trace | grep -xF -- "$1" >/dev/null; }
+traced_part() { trace | grep -F -- "$1" >/dev/null; }
+count_traced() { trace | grep -cF -- "$1" || true; }
+execute_lines() { trace | sed -n 's/^ Execute ; //p'; }
+
+full_update() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        local files=("UPDATE$j/$app" "UPDATE$j/update.txt" "EXCEL$j/見積書.xls" "FRAME$j/$frame_file"
+                     "HELP$j/manual.hlp")
+        server_file "UPDATE$j/$app" 300000
+        server_file "UPDATE$j/update.txt"
+        server_file "EXCEL$j/見積書.xls"
+        server_file "FRAME$j/$frame_file"
+        server_file "HELP$j/manual.hlp"
+        if [ "$html" = yes ]; then
+            files+=(HELP_HTML/index.html HELP_HTML_IMAGES/logo.png HELP_HTML_SOURCES/index.txt
+                    HELP_HTML_STATIC/basic.css)
+            for file in "${files[@]:5}"; do server_file "$file"; done
+        fi
+        # A newer copy of the running launcher itself: fetched, but never installed.
+        server_file "UPDATE$j/$launcher"
+        touch -d tomorrow "$server/towagi/UPDATE$j/$launcher"
+        echo old > "$program/update.txt"
+        touch -d '2020-01-01 10:00:00' "$program/update.txt"
+        if [ "$launcher" = Qrd00up ]; then
+            start_ftp_server "$server" --drop-after 65536 --fault-file "$app" --faulty-retrs 1
+        else
+            # The cost edition does not reconnect: its transfer is aborted by the server instead.
+            start_ftp_server "$server" --abort-after 65536 --fault-file "$app" --faulty-retrs 1
+        fi
+        settings 127.0.0.1 Program Excel Frame Help
+        start_launcher
+        answer 情報 Return
+        finish
+
+        applied "UPDATE$j/$app" "$program/$app"
+        applied "UPDATE$j/update.txt" "$program/update.txt"
+        applied "EXCEL$j/見積書.xls" "$excel/見積書.xls"
+        applied "FRAME$j/$frame_file" "$frame/$frame_file"
+        applied "HELP$j/manual.hlp" "$program/$help/manual.hlp"
+        if [ "$html" = yes ]; then
+            applied HELP_HTML/index.html "$program/HELP_HTML/index.html"
+            applied HELP_HTML_IMAGES/logo.png "$program/HELP_HTML/_images/logo.png"
+            applied HELP_HTML_SOURCES/index.txt "$program/HELP_HTML/_sources/index.txt"
+            applied HELP_HTML_STATIC/basic.css "$program/HELP_HTML/_static/basic.css"
+        fi
+        cmp -s "$program/$launcher" "$bin/$launcher" || fail "the launcher replaced its own file"
+        [ -e "$update/$launcher" ] || fail "the launcher's new file was not fetched"
+        local staged
+        staged=$(cd "$update" && find . -type f | sort | tr '\n' ' ')
+        if [ "$launcher" = Qrd00up ]; then
+            # Downloaded in this run: the staging folders are emptied, the launcher's own file stays.
+            [ "$staged" = "./$launcher " ] || fail "staging folders not emptied: $staged"
+            traced " FTP_Download ; ダウンロード作業中にネットワークが切断されました : [$update/$app] : Retry=0" ||
+                fail "the connection was not lost in the middle of $app"
+            traced " FTP_IdConnectServer ; FTPサーバに接続しました" || fail "no reconnect"
+        else
+            # The cost edition empties its staging folders before each download instead.
+            [ "$(wc -w <<<"$staged")" = 6 ] || fail "the cost edition's staged files went: $staged"
+            traced_part " FTP_Download ; ダウンロード作業中に例外が発生しました : [$update/$app] : Retry=0 : " ||
+                fail "the transfer of $app was not aborted"
+        fi
+        [ "$(count_traced " FTP_Download ; 日付変更 : [")" = "$((${#files[@]} + 1))" ] ||
+            fail "not every file was fetched exactly once"
+        [ "$(execute_lines | tail -n 3 | tr '\n' '|')" = '■ 開始：ファイルの反映|■ 終了：ファイルの反映|End|' ] ||
+            fail "the apply phase did not end the run"
+        stop_ftp_server
+        echo "ok: full update of $launcher"
+    done
+}
+
+missing_file() {
+    edition Qrd00up
+    prepare
+    server_file "UPDATE/$app" 4096
+    server_file UPDATE/update.txt
+    server_file EXCEL/見積書.xls
+    server_file EXCEL/Tanka.xls 4096
+    server_file MAST/BR01.ZIP 1024
+    mkdir -p "$root/db"
+    # Tanka.xls is cut off by the server at every transfer.
+    start_ftp_server "$server" --abort-after 100 --fault-file Tanka.xls
+    settings 127.0.0.1 Program Excel Mast
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
+"PATH1"="BR01|$root/db/BR01.FDB"
+REG
+    start_launcher
+    answer 情報 Return
+    answer 確認 Escape
+    finish
+
+    [ "$(execute_lines | tail -n 1)" = "ダウンロードに失敗したファイルがあるため、更新を行わない。" ] ||
+        fail "the retry question was not what ended the run"
+    [ "$(count_traced " FTP_Download ; ダウンロード中ファイルにエラーが発生しました : [$update/EXCEL/Tanka.xls] : ")" = 6 ] ||
+        fail "Tanka.xls was not tried six times"
+    traced " FTP_Download ; 日付変更 : [$update/MAST/BR01.ZIP] : 2024/05/01 12:34:56" ||
+        fail "the master archive was not fetched in the pass"
+    not_applied "$program/$app"
+    not_applied "$program/update.txt"
+    not_applied "$excel/見積書.xls"
+    [ ! -e "$update/MAST/BR01.ZIP" ] || fail "the pass's master archive stayed staged"
+    [ ! -e "$update/EXCEL/Tanka.xls" ] || fail "a part of Tanka.xls stayed staged"
+    applied "UPDATE/$app" "$update/$app"
+    applied UPDATE/update.txt "$update/update.txt"
+    applied EXCEL/見積書.xls "$update/EXCEL/見積書.xls"
+    echo "ok: $launcher, a file that never arrives: retry question answered No, nothing applied"
+
+    # The next start, with the server mended: only the missing files are fetched, then all is applied.
+    stop_ftp_server
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program Excel Mast
+    start_launcher
+    answer 情報 Return
+    finish
+    local fetched
+    fetched=$(trace | sed -n 's/^ FTP_Download ; 日付変更 : \[\(.*\)\] : .*$/\1/p' | sort | tr '\n' ' ')
+    [ "$fetched" = "$update/EXCEL/Tanka.xls $update/MAST/BR01.ZIP " ] || fail "the second start fetched $fetched"
+    applied "UPDATE/$app" "$program/$app"
+    applied UPDATE/update.txt "$program/update.txt"
+    applied EXCEL/見積書.xls "$excel/見積書.xls"
+    applied EXCEL/Tanka.xls "$excel/Tanka.xls"
+    traced " Execute ; BR01はローカルを参照しているので、更新する" || fail "the master slot was not visited"
+    traced ' Execute ; BR01はVISTAでローカル参照だが、"LOCALHOST:"の設定がないので追加する' ||
+        fail "the slot did not get LOCALHOST"
+    "$program/towagi-reg" query 'HKLM\SOFTWARE\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /v PATH1 |
+        grep -F "BR01|LOCALHOST:$root/db/BR01.FDB" >/dev/null || fail "the slot value was not written back"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, the next start fetched only the missing files and applied everything"
+
+    edition Plx00up
+    prepare
+    server_file "UPDATEJ/$app"
+    server_file EXCELJ/Tanka.xls 4096
+    server_file "FRAMEJ/$frame_file"
+    server_file HELPJ/manual.hlp
+    start_ftp_server "$server" --abort-after 100 --fault-file Tanka.xls
+    settings 127.0.0.1 Program Excel Frame Help
+    start_launcher
+    answer 情報 Return
+    # The category's error: a plain box with the program's name as its title.
+    answer Plx00up Return
+    finish
+    traced " FTP_Download ; ダウンロード試行回数が5回を超えました。 : [$update/EXCEL/Tanka.xls] " ||
+        fail "Tanka.xls did not fail for too many attempts"
+    not_applied "$excel/Tanka.xls"
+    [ -z "$(ls -A "$update/EXCEL")" ] || fail "a part of Tanka.xls stayed staged: $(ls -A "$update/EXCEL")"
+    applied "UPDATEJ/$app" "$program/$app"
+    applied "FRAMEJ/$frame_file" "$frame/$frame_file"
+    applied HELPJ/manual.hlp "$program/HELPJ/manual.hlp"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, a file that never arrives: its category's error, the others applied"
+}
+
+cancel() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        server_file "UPDATE$j/$app" 200000
+        server_file "EXCEL$j/見積書.xls"
+        # The transfer stalls for a while after its first KiB: long enough for the user.
+        start_ftp_server "$server" --slow-after 1024 --slow-seconds 4 --fault-file "$app"
+        settings 127.0.0.1 Program Excel
+        start_launcher
+        answer 情報 Return
+        wait_for_trace "$program/$trace_log" " FTP_Download ; from [" 60 || fail "the download did not start"
+        press_cancel || fail "no ｷｬﾝｾﾙ button"
+        finish
+        not_applied "$program/$app"
+        not_applied "$excel/見積書.xls"
+        [ ! -e "$update/EXCEL/見積書.xls" ] || fail "a category after the cancel was fetched"
+        [ "$(execute_lines | tail -n 1)" = "FTPサーバから切断しました。" ] || fail "the cancel did not end the run"
+        ! traced " Execute ; ■ 開始：ファイルの反映" || fail "the apply phase ran"
+        stop_ftp_server
+        echo "ok: $launcher, cancel during the download"
+    done
+}
+
+declined() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        server_file "UPDATE$j/update.txt"
+        echo old > "$program/update.txt"
+        touch -d '2020-01-01 10:00:00' "$program/update.txt"
+        start_ftp_server "$server"
+        settings 127.0.0.1 Program
+        start_launcher
+        answer 情報 Escape
+        finish
+        [ "$(cat "$program/update.txt")" = old ] || fail "update.txt was applied"
+        [ ! -e "$update/update.txt" ] || fail "update.txt was fetched"
+        traced " FTP_GetUpdateFileList ; ■ 中断ボタン押下" || fail "no declined question in the trace"
+        [ "$(execute_lines | tail -n 3 | tr '\n' '|')" = 'FTPサーバから切断しました。|キャンセルしました|End|' ] ||
+            fail "the declined question did not end the run normally"
+        stop_ftp_server
+        echo "ok: $launcher, the version-up question answered No"
+    done
+}
+
+no_server() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        local staged=(update.txt EXCEL/見積書.xls HELP/manual.hlp)
+        [ "$html" = yes ] && staged+=(HELP_HTML/index.html _static/basic.css)
+        for file in "${staged[@]}"; do
+            mkdir -p "$(dirname "$update/$file")"
+            echo "$file" > "$update/$file"
+            touch -d "$server_time" "$update/$file"
+        done
+        settings 0.0.0.0 Program Excel Help
+        start_launcher
+        finish
+        local from to
+        for file in "${staged[@]}"; do
+            from=$update/$file
+            case $file in
+            EXCEL/*) to=$excel/${file#EXCEL/} ;;
+            HELP/*) to=$program/$help/${file#HELP/} ;;
+            _static/*) to=$program/HELP_HTML/$file ;;
+            *) to=$program/$file ;;
+            esac
+            cmp -s "$from" "$to" || fail "$file was not applied"
+            [ "$(stat -c %Y "$to")" = "$(stat -c %Y "$from")" ] || fail "$file lost its time"
+        done
+        ! traced_part FTP_IdConnectServer || fail "a connection was made"
+        [ "$(execute_lines | tr '\n' '|')" = 'Start|■ 開始：ファイルの反映|■ 終了：ファイルの反映|End|' ] ||
+            fail "the run was not apply only"
+        echo "ok: $launcher, FTP_HOST 0.0.0.0 applies the staged files and keeps them"
+    done
+}
+
+missing_excel() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        server_file "UPDATE$j/update.txt"
+        server_file "EXCEL$j/見積書.xls"
+        server_file "FRAME$j/$frame_file"
+        [ "$html" = no ] || { server_file HELP_HTML/index.html; server_file HELP_HTML_STATIC/basic.css; }
+        start_ftp_server "$server"
+        excel_setting=$root/gone/EXCEL settings 127.0.0.1 Program Excel Frame
+        start_launcher
+        answer 情報 Return
+        local window
+        window=$(wait_for_window エラー 60) || fail "no error box"
+        # The error box comes after the close step: the main program is already running.
+        wait_for_file "$program/main-started.txt" || fail "the main program had not started with the error box up"
+        press_key "$window" Return
+        finish
+        applied "UPDATE$j/update.txt" "$program/update.txt"
+        if [ "$html" = yes ]; then
+            applied HELP_HTML/index.html "$program/HELP_HTML/index.html"
+            applied HELP_HTML_STATIC/basic.css "$program/HELP_HTML/_static/basic.css"
+        fi
+        not_applied "$frame/$frame_file"
+        [ ! -e "$root/gone" ] || fail "the missing Excel folder was created"
+        traced " Local_CopyDirectory : ディレクトリ[$root/gone/EXCEL/]が存在しません ; Start" ||
+            fail "no missing-folder line in the trace"
+        ! traced " Execute ; End" || fail "the run ended normally"
+        traced " FormClose ; End" || fail "the close step did not end"
+        stop_ftp_server
+        echo "ok: $launcher, a missing Excel folder stops the apply phase with the error box"
+    done
+}
+
+case $case in
+full_update | missing_file | cancel | declined | no_server | missing_excel) "$case" ;;
+*) echo "unknown case $case"; exit 2 ;;
+esac
