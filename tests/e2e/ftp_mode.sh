@@ -296,13 +296,16 @@ cancel() {
         prepare
         server_file "UPDATE$j/$app" 200000
         server_file "EXCEL$j/見積書.xls"
-        # The transfer stalls for a while after its first KiB: long enough for the user.
-        start_ftp_server "$server" --slow-after 1024 --slow-seconds 4 --fault-file "$app"
+        # The transfer stalls for a while after its first KiB: long enough for the user, who presses
+        # ｷｬﾝｾﾙ meanwhile; the launcher sees the click once the file is in.
+        start_ftp_server "$server" --slow-after 1024 --slow-seconds 5 --fault-file "$app"
         settings 127.0.0.1 Program Excel
         start_launcher
         answer 情報 Return
+        local window
+        window=$(progress_window 60) || fail "no progress window"
         wait_for_trace "$program/$trace_log" " FTP_Download ; from [" 60 || fail "the download did not start"
-        press_cancel || fail "no ｷｬﾝｾﾙ button"
+        press_cancel "$window"
         finish
         not_applied "$program/$app"
         not_applied "$excel/見積書.xls"

@@ -155,19 +155,24 @@ stop_ftp_server() {
     _e2e_ftp_pids=("${kept[@]}")
 }
 
-# press_cancel [SECONDS]: clicks the ｷｬﾝｾﾙ button of the progress window (the only 426x136 window of the
-# launcher) with the mouse, as the user would.
-press_cancel() {
+# progress_window [SECONDS]: prints the id of the launcher's progress window (its only 426x136 window).
+progress_window() {
     local seconds=${1:-20} id
     for _ in $(seq $((seconds * 10))); do
         for id in $(xdotool search --onlyvisible --name 'とわぎ』の起動' 2>/dev/null); do
-            [ "$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/^ *Geometry: //p')" = 426x136 ] || continue
-            xdotool windowraise "$id"
-            xdotool mousemove --window "$id" 220 118 click 1
-            return 0
+            if [ "$(xdotool getwindowgeometry "$id" 2>/dev/null | sed -n 's/^ *Geometry: //p')" = 426x136 ]; then
+                echo "$id"
+                return 0
+            fi
         done
         sleep 0.1
     done
     echo "no progress window appeared" >&2
     return 1
+}
+
+# press_cancel WINDOW: clicks the progress window's ｷｬﾝｾﾙ button with the mouse, as the user would.
+press_cancel() {
+    xdotool windowraise "$1"
+    xdotool mousemove --window "$1" 220 118 click 1
 }
