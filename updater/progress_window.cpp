@@ -3,8 +3,12 @@
 #include <QCoreApplication>
 #include <QScreen>
 
+#include <algorithm>
+
 namespace towagi {
 namespace {
+
+constexpr int kTitleWidth = 304;
 
 QFont DesignFont(const char* family, int pixels) {
     QFont font(QString::fromUtf8(family));
@@ -31,7 +35,7 @@ TFQRD00FT::TFQRD00FT(QWidget* owner, const EditionProfile* profile) : QDialog(ow
     setModal(false);
 
     const QFont mincho16 = DesignFont("ＭＳ 明朝", 16);
-    lblTitle = MakeLabel(this, "更新情報を本社に問い合わせ中です．．．", {12, 4, 304, 16}, mincho16);
+    lblTitle = MakeLabel(this, "更新情報を本社に問い合わせ中です．．．", {12, 4, kTitleWidth, 16}, mincho16);
     lblStatus = MakeLabel(this, "", {8, 24, 0, 16}, mincho16);
     lblFileName = MakeLabel(this, "しばらくお待ちください。", {128, 48, 192, 16}, mincho16);
     ProgressBar = new QProgressBar(this);
@@ -81,7 +85,13 @@ void TFQRD00FT::FitToText(QLabel* label, bool rightAligned) {
 }
 
 void TFQRD00FT::SetCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }
-void TFQRD00FT::SetTitle(const std::string& text) { lblTitle->setText(QString::fromStdString(text)); }
+void TFQRD00FT::SetTitle(const std::string& text) {
+    lblTitle->setText(QString::fromStdString(text));
+    // A phase text longer than the label ("更新ファイルをダウンロードしています．．．") widens it within the window.
+    const int wanted = lblTitle->fontMetrics().horizontalAdvance(lblTitle->text());
+    const QRect old = lblTitle->geometry();
+    lblTitle->setGeometry(old.left(), old.top(), std::clamp(wanted, kTitleWidth, width() - old.left()), old.height());
+}
 void TFQRD00FT::SetStatus(const std::string& text) {
     lblStatus->setText(QString::fromStdString(text));
     FitToText(lblStatus, false);

@@ -92,6 +92,12 @@ TEST(TFQRD00FT, LinesBarAndTransferMode) {
     EXPECT_GT(window.lblStatus->width(), 0);
     window.SetCancelEnabled(false);
     EXPECT_FALSE(window.btnCancel->isEnabled());
+    // The longest phase text is shown whole; a short one keeps the label's own width.
+    window.SetTitle("更新ファイルをダウンロードしています．．．");
+    EXPECT_GE(window.lblTitle->width(), window.lblTitle->fontMetrics().horizontalAdvance(window.lblTitle->text()));
+    EXPECT_LE(window.lblTitle->geometry().right(), window.width());
+    window.SetTitle("短い");
+    EXPECT_EQ(window.lblTitle->width(), 304);
 }
 
 TEST(TFQRD00FT, TimerSignalsEverySecond) {
