@@ -1,5 +1,6 @@
 #include "startup/startup_sequence.h"
 
+#include "database/data_module.h"
 #include "platform/prompts.h"
 #include "platform/settings_store.h"
 #include "startup/registry_import.h"
@@ -52,7 +53,16 @@ int RunStartupSequence(const EditionProfile& profile) {
         StartupState state;
         if (PrepareWorkstation(profile, state) == StartupOutcome::EndProgram) return 0;
         RegistryFileApplier regImporter;
+        // Lives to the end of the process. The cost edition's data module comes first, because its window's
+        // creation step uses it; the estimation edition's follows the window.
+        std::unique_ptr<TDataModule> dataModule;
+        const auto createDataModule = [&] {
+            dataModule = std::make_unique<TDataModule>(profile);
+            dataModule->DataModuleCreate();
+        };
+        if (profile.DataModuleBeforeWindow) createDataModule();
         std::unique_ptr<TUpdaterWindow> window = CreateUpdaterWindow(profile, &regImporter);
+        if (!dataModule) createDataModule();
         // The application ends when the window has closed and its last prompt has been answered.
         QApplication::setQuitOnLastWindowClosed(false);
         QObject::connect(window.get(), &TUpdaterWindow::Finished, qApp, &QCoreApplication::quit,

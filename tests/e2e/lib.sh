@@ -1,11 +1,25 @@
 # Helpers for the end-to-end scripts: a demo program folder, private hives, and a user at the screen.
 # shellcheck shell=bash
 
-# make_program_folder DIR BIN_DIR: the launchers and their companions in DIR, as an installation has them.
+# make_program_folder DIR BIN_DIR: the launchers and their companions in DIR, as an installation has them,
+# with the suite's database (suite_database).
 make_program_folder() {
     local dir=$1 bin=$2
     mkdir -p "$dir"
     cp "$bin/Qrd00up" "$bin/Plx00up" "$bin/towagi-reg" "$bin/towagi-fonts.conf" "$dir/"
+    suite_database "$dir"
+}
+
+# suite_database DIR: an empty dialect-1 database DIR/DATA/SUITE.FDB made with Firebird's isql (embedded),
+# selected for the suite's own connections: SELECT 12 under PATH\DB_DATA, whose slot PATH12 has no branch,
+# so the master steps pass it by. The cost edition connects to it at start-up.
+suite_database() {
+    local dir=$1 database=$1/DATA/SUITE.FDB
+    mkdir -p "$dir/DATA"
+    echo "CREATE DATABASE '$database' USER 'SYSDBA' PASSWORD 'pinewharf';" |
+        isql-fb -q -sqldialect 1 >/dev/null
+    "$dir/towagi-reg" add 'HKLM\Software\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /v SELECT /d 12 /f >/dev/null
+    "$dir/towagi-reg" add 'HKLM\Software\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /v PATH12 /d "|$database" /f >/dev/null
 }
 
 # wait_for_window NAME [SECONDS]: prints the id of the first visible window with that title.

@@ -32,3 +32,21 @@ for launcher in Qrd00up Plx00up; do
     cd "$work"
     echo "ok: $launcher"
 done
+
+# The cost edition connects to the suite's database at start; without one it warns, and the user goes on
+# to the main program.
+program="$work/no-database"
+make_program_folder "$program" "$bin"
+cd "$program"
+./towagi-reg delete 'HKLM\Software\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /f >/dev/null
+printf '#!/bin/sh\ntouch main-started.txt\n' > Plx00cs.exe
+chmod +x Plx00cs.exe
+TOWAGI_OS_VERSION=6.1 ./Plx00up &
+pid=$!
+window=$(wait_for_window "警告")
+press_key "$window" Return
+wait_for_exit "$pid" || { echo "FAIL: Plx00up did not end after the database warning"; exit 1; }
+for _ in $(seq 100); do [ -e main-started.txt ] && break; sleep 0.1; done
+[ -e main-started.txt ] || { echo "FAIL: Plx00up did not start its main program without a database"; exit 1; }
+cd "$work"
+echo "ok: Plx00up without a database warns and goes on"

@@ -1,8 +1,10 @@
 #include "startup/startup_sequence.h"
 
+#include "database/data_module.h"
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "startup/shell_execute.h"
+#include "support/settings.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/test_env.h"
 
@@ -43,6 +45,16 @@ public:
         return fs::exists(dir_.File("restore-ran.txt")) ? ReadFile(dir_.File("restore-ran.txt")) : "";
     }
     bool MarkerExists() const { return fs::exists(dir_.File("RestorRegCompOrg.txt")); }
+    // An empty database in DATA/, selected for the suite's connections; the cost edition connects at start.
+    void AddSuiteDatabase() {
+        const std::string database = dir_.File("DATA/SUITE.FDB");
+        fs::create_directories(dir_.File("DATA"));
+        const std::string create = "echo \"CREATE DATABASE '" + database +
+                                   "' USER 'SYSDBA' PASSWORD 'pinewharf';\" | isql-fb -q -sqldialect 1";
+        ASSERT_EQ(std::system(create.c_str()), 0);
+        ASSERT_TRUE(WriteMachineString(kDatabaseSlotKey, "SELECT", "1", true));
+        ASSERT_TRUE(WriteMachineString(kDatabaseSlotKey, "PATH1", "|" + database, true));
+    }
 
 private:
     ScopedHives hives_;
@@ -142,6 +154,7 @@ TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
         const std::string launcher = folder.Dir().File(fs::path(c.binary).filename());
         fs::copy_file(c.binary, launcher);
         folder.AddRestoreTool(true);
+        folder.AddSuiteDatabase();
         // Left by an earlier run: only a system that repairs removes it.
         WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
         WriteFile(folder.Dir().File("Qrd0000.exe"), "#!/bin/sh\ntouch main-started.txt\n");
