@@ -73,16 +73,18 @@ _e2e_run_exit_actions() {
     done
 }
 at_exit() {
+    local action=$1
     if [ ${#_e2e_exit_actions[@]} -eq 0 ]; then
         local current
         current=$(trap -p EXIT)
         if [ -n "$current" ]; then
+            # "trap -- 'COMMAND' EXIT": the third word is the command.
             eval "set -- $current"
             _e2e_exit_actions+=("$3")
         fi
         trap _e2e_run_exit_actions EXIT
     fi
-    _e2e_exit_actions+=("$1")
+    _e2e_exit_actions+=("$action")
 }
 
 # start_sandbox: a private work folder ($work, removed at exit) with its own hives, the real X display.
