@@ -1,6 +1,8 @@
 #include "apply/archive_extraction.h"
 
 #include "apply/archive_adapters.h"
+#include "platform/archivers/archive_reader.h"
+#include "platform/archivers/command_text.h"
 #include "platform/process.h"
 #include "platform/prompts.h"
 #include "support/file_utils.h"
@@ -14,6 +16,19 @@ namespace {
 // A plain file, as the suite's file test takes it.
 bool FileExists(const std::string& path) {
     return HasAttributes(path, faArchive);
+}
+
+// 7-Zip drops ".." steps and leading slashes and unpacks links, so an entry meant for elsewhere would land
+// in the destination under another name. Such an archive counts as damaged here, as it does in the
+// archiver libraries, and unpacks nothing.
+bool EntriesStayInside(const std::string& archivePath) {
+    try {
+        archivers::Utf8ThreadLocale locale;
+        archivers::CheckEntries(archivers::ArchiveFormat::ZipOrLha, archivePath);
+        return true;
+    } catch (const archivers::EArchiverError&) {
+        return false;
+    }
 }
 
 std::string ArchiverProgram(const std::string& programDir) {
@@ -41,6 +56,7 @@ void ExtractArchive(const std::string& archivePath, const std::string& destDir,
 
 void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
                       const std::string& programDir) {
+    if (!EntriesStayInside(archivePath)) return;
     StartRequest request;
     request.Verb = "open";
     request.File = ArchiverProgram(programDir);

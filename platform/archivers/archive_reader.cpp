@@ -50,7 +50,7 @@ std::vector<std::string> SafeComponents(const std::string& name) {
 }
 
 ArchiveReader::ArchiveReader(ArchiveFormat format, const std::string& path, const std::string& passphrase)
-    : format_(format), path_(path), archive_(archive_read_new(), &archive_read_free) {
+    : path_(path), archive_(archive_read_new(), &archive_read_free) {
     // Open once ourselves: a folder or a missing file is "cannot open", not "damaged". Non-blocking only
     // so that a FIFO given by mistake cannot hang the caller; it is refused here.
     FileDescriptor probe(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -61,8 +61,9 @@ ArchiveReader::ArchiveReader(ArchiveFormat format, const std::string& path, cons
 
     // A ZIP archive is read through its central directory, so one cut short anywhere is seen as damaged.
     archive* a = archive_.get();
-    int status = format == ArchiveFormat::Zip ? archive_read_support_format_zip_seekable(a)
-                                              : archive_read_support_format_lha(a);
+    int status = ARCHIVE_OK;
+    if (format != ArchiveFormat::Lha) status = archive_read_support_format_zip_seekable(a);
+    if (status == ARCHIVE_OK && format != ArchiveFormat::Zip) status = archive_read_support_format_lha(a);
     if (status == ARCHIVE_OK) status = archive_read_set_options(a, "hdrcharset=CP932");
     if (status == ARCHIVE_OK && !passphrase.empty())
         status = archive_read_add_passphrase(a, passphrase.c_str());
@@ -84,7 +85,8 @@ bool ArchiveReader::Next(ArchiveEntryInfo& info) {
     if (status == ARCHIVE_EOF) {
         // Every LHA writer ends the archive with a zero byte after the last entry; without it the archive
         // was cut short at an entry boundary, which the entries themselves cannot show.
-        if (format_ == ArchiveFormat::Lha && archive_read_header_position(archive_.get()) >= size_)
+        const bool lha = (archive_format(archive_.get()) & ARCHIVE_FORMAT_BASE_MASK) == ARCHIVE_FORMAT_LHA;
+        if (lha && archive_read_header_position(archive_.get()) >= size_)
             throw EArchiverError(kArchiverBroken,
                                  "書庫が壊れています: " + path_ + " (書庫の終わりがありません)");
         return false;
@@ -132,6 +134,13 @@ void TestArchive(ArchiveFormat format, const std::string& path, const std::strin
     ArchiveEntryInfo info;
     while (reader.Next(info))
         reader.ReadData([](const char*, size_t, long long) {});
+}
+
+void CheckEntries(ArchiveFormat format, const std::string& path) {
+    ArchiveReader reader(format, path, "");
+    ArchiveEntryInfo info;
+    while (reader.Next(info))
+        reader.SkipData();
 }
 
 } // namespace towagi::archivers

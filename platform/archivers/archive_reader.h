@@ -12,7 +12,8 @@ struct archive_entry;
 
 namespace towagi::archivers {
 
-enum class ArchiveFormat { Zip, Lha };
+// ZipOrLha: whichever of the two the content is, as 7-Zip takes an archive whatever its name.
+enum class ArchiveFormat { Zip, Lha, ZipOrLha };
 
 // libarchive converts entry names between the archive's CP932 and the current locale's character set;
 // the thread runs in C.UTF-8 while this lives, and the host program's own locale is left as it was.
@@ -61,7 +62,6 @@ public:
 private:
     [[noreturn]] void Broken(const std::string& entryName) const;
 
-    ArchiveFormat format_;
     std::string path_;
     std::unique_ptr<archive, int (*)(archive*)> archive_;
     archive_entry* entry_ = nullptr;
@@ -71,5 +71,9 @@ private:
 
 // Reads all data of every entry; raises as ArchiveReader does.
 void TestArchive(ArchiveFormat format, const std::string& path, const std::string& passphrase);
+
+// Reads every entry's header, skipping the data; raises as ArchiveReader does, so an archive with an entry
+// that would land outside its destination (or a link) raises kArchiverBroken.
+void CheckEntries(ArchiveFormat format, const std::string& path);
 
 } // namespace towagi::archivers

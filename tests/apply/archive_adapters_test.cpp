@@ -23,6 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ErrorOf;
 using testing::IsLoaded;
+using testing::MakeLzh;
 using testing::ReadFile;
 using testing::ScopedEnv;
 using testing::ScopedPrompts;
@@ -506,7 +507,7 @@ TEST(ExtractArchive, ChoosesTheArchiverByExtension) {
                                                 {"m", false, false}}) {
         ProgramFolder program;
         TempDir data;
-        WriteFile(data.File(c.Name), "archive");
+        WriteFile(data.File(c.Name), MakeLzh({{"a.txt", "a"}}, 2));
         Recorder recorder;
         ScopedPrompts prompts;
         ExtractArchive(data.File(c.Name), data.File("out/"), program.Dir.Dir());
@@ -517,20 +518,28 @@ TEST(ExtractArchive, ChoosesTheArchiverByExtension) {
 }
 
 // 7-Zip writes what it decoded before it finds a CRC error or the archive's end missing, so the archive
-// is tested first and unpacked only when the test passed.
+// is tested first and unpacked only when the test passed. An entry that would land elsewhere is seen
+// before 7-Zip is started at all.
 TEST(ExtractWith7zExe, TestsTheArchiveThenUnpacksWithTheProgramFolders7z) {
     struct TestExitCase {
         const char* TestExit;
         bool Unpacks;
     };
+    TempDir data;
+    const std::string archive = data.File("マスタ 1.lzh");
+    WriteFile(archive, MakeLzh({{"KMIHINK0.TXT", "1,2"}}, 2));
     for (const auto& c : std::vector<TestExitCase>{{"0", true}, {"1", false}, {"2", false}, {"255", false}}) {
         ProgramFolder program;
         ScopedEnv testExit("TOWAGI_FAKE_7Z_TEST_EXIT", c.TestExit);
-        ExtractWith7zExe("/data/マスタ 1.lzh", "/work/展開先/", program.Dir.Dir());
-        std::vector<std::vector<std::string>> want = {{"t", "/data/マスタ 1.lzh", "-y"}};
-        if (c.Unpacks) want.push_back({"x", "/data/マスタ 1.lzh", "-o/work/展開先/", "-y"});
+        ExtractWith7zExe(archive, "/work/展開先/", program.Dir.Dir());
+        std::vector<std::vector<std::string>> want = {{"t", archive, "-y"}};
+        if (c.Unpacks) want.push_back({"x", archive, "-o/work/展開先/", "-y"});
         EXPECT_EQ(program.Calls(), want) << "test exit " << c.TestExit;
     }
+    ProgramFolder program;
+    WriteFile(archive, MakeLzh({{"KMIHINK0.TXT", "1,2"}, {"../KMIHINK0.TXT", "3,4"}}, 2));
+    ExtractWith7zExe(archive, "/work/展開先/", program.Dir.Dir());
+    EXPECT_EQ(program.Calls(), std::vector<std::vector<std::string>>{});
 }
 
 TEST(ExtractWith7zExe, WithoutAnyArchiverNothingHappens) {

@@ -737,9 +737,9 @@ TEST(ExtractWith7zExe, ADamagedArchiveLeavesNoFileBehind) {
     }
 }
 
-// 7-Zip keeps archives inside the destination its own way: it drops ".." steps and leading slashes, turns a
-// link with a ".." step into a plain file and roots an absolute link target in the destination. It goes by
-// the content, not the name, so a ZIP archive under an ".lzh" name is unpacked as well.
+// 7-Zip would drop ".." steps and leading slashes and unpack links; an archive with any such entry counts as
+// damaged and unpacks nothing, not even its harmless first file. 7-Zip goes by the content, not the name, so
+// a ZIP archive under an ".lzh" name is checked (and, when harmless, unpacked) as well.
 TEST(ExtractWith7zExe, NeverWritesOutsideTheDestination) {
     TempDir program, root;
     const std::string outside = root.File("outside/"), dest = root.File("a/b/dest/");
@@ -752,17 +752,14 @@ TEST(ExtractWith7zExe, NeverWritesOutsideTheDestination) {
             fs::create_directories(outside);
             WriteFile(root.File("m.lzh"), zip ? MakeZip(c.Items) : MakeLzh(c.Items, 2));
             ExtractWith7zExe(root.File("m.lzh"), dest, program.Dir());
-            EXPECT_TRUE(fs::exists(dest + "good.txt")) << title;
             fs::remove(root.File("m.lzh"));
-            for (const auto& name : FilesBelow(root.Dir())) {
-                EXPECT_EQ(name.rfind("a/b/dest/", 0), 0u) << title << ": " << name;
-                if (fs::is_symlink(root.File(name))) {
-                    EXPECT_EQ(fs::weakly_canonical(root.File(name)).string().rfind(dest, 0), 0u)
-                        << title << ": " << name << " -> " << fs::read_symlink(root.File(name));
-                }
-            }
+            EXPECT_EQ(FilesBelow(root.Dir()), std::vector<std::string>{}) << title;
             fs::remove_all(root.File("a"));
         }
+        WriteFile(root.File("m.lzh"), zip ? MakeZip({{"good.txt", "g"}}) : MakeLzh({{"good.txt", "g"}}, 2));
+        ExtractWith7zExe(root.File("m.lzh"), dest, program.Dir());
+        EXPECT_EQ(Tree(dest), (Files{{"good.txt", "g"}})) << (zip ? "ZIP" : "LZH");
+        fs::remove_all(root.File("a"));
     }
 }
 
