@@ -68,6 +68,7 @@ struct EditionProfile {
     std::vector<std::string> MasterArchiveExtensions; // looked for in this order: ".zip", ".lzh" / ".lzh"
     bool RepairExcelFrameFolders = false; // an empty Excel or Frame folder setting is set to the program's
     bool HasLinkedSystem = false;         // estimation edition: the linked design-breakdown system is updated
+    bool WindowOwnsLhaAdapter = false;    // cost edition: the updater window creates the LZH archiver adapter
     // Estimation edition: staging folders keep what earlier passes fetched, a lost connection is restored
     // in the middle of a category, and a file that cannot be fetched is deleted and left for another pass.
     // Cost edition: each category's staging folder is emptied before it fetches, and a file that cannot

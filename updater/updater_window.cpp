@@ -1,5 +1,6 @@
 #include "updater/updater_window.h"
 
+#include "apply/archive_adapters.h"
 #include "apply/file_apply.h"
 #include "apply/update_run.h"
 #include "platform/process.h"
@@ -85,12 +86,22 @@ void TUpdaterWindow::FormCreate() {
     std::error_code failed;
     fs::create_directories(programDir_ + "TEMP", failed);
     if (failed) ShowError("TEMPフォルダの作成に失敗しました。");
+    if (profile_.WindowOwnsLhaAdapter) {
+        // A missing archiver is told at once, but the window goes on: only a master import needs it.
+        try {
+            lha_ = new TLHA(this, programDir_);
+        } catch (const std::exception& e) {
+            ShowError(e.what());
+        }
+    }
 }
 
 void TUpdaterWindow::FormDestroy() {
     progress_.reset();
     state_.ProgressWindow = nullptr;
     state_.TraceLog.reset();
+    delete lha_;
+    lha_ = nullptr;
 }
 
 void TUpdaterWindow::SetCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }

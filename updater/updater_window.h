@@ -23,6 +23,8 @@ struct DialupState {
     bool DialFailed = false;
 };
 
+class TLHA;
+
 // The launcher's main window. Everything between start-up and the start of the main program happens in
 // its handlers: creation, show (the update), idle (a deferred LAN copy) and close (start the main program).
 class TUpdaterWindow : public QWidget, public UpdaterView {
@@ -38,6 +40,9 @@ public:
     QLabel* lblFileName;
 
     TUpdateState& State() { return state_; }
+    // The cost edition's LZH archiver, for the master import; null in the estimation edition and when its
+    // library could not be loaded.
+    TLHA* Lha() const { return lha_; }
     DialupState& Dialup() { return dialup_; }
     // The update run of FTP mode; the show step calls it with the progress window shown. Tests put their
     // own run in its place.
@@ -76,6 +81,7 @@ private:
     TUpdateState state_;
     DialupState dialup_;
     std::unique_ptr<TFQRD00FT> progress_;
+    TLHA* lha_ = nullptr; // a child of the window
     bool shown_ = false;
     bool closed_ = false;
 };

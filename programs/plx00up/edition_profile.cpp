@@ -49,6 +49,7 @@ const EditionProfile& CostEdition() {
         .MasterArchiveExtensions = {".lzh"},
         .RepairExcelFrameFolders = false,
         .HasLinkedSystem = false,
+        .WindowOwnsLhaAdapter = true,
         .StagingKeptBetweenPasses = false,
         .FtpConnectTimeout = 0,
         .FtpConnectReadTimeout = 0,

@@ -49,6 +49,7 @@ const EditionProfile& EstimationEdition() {
         .MasterArchiveExtensions = {".zip", ".lzh"},
         .RepairExcelFrameFolders = true,
         .HasLinkedSystem = true,
+        .WindowOwnsLhaAdapter = false,
         .StagingKeptBetweenPasses = true,
         .FtpConnectTimeout = 60000,
         .FtpConnectReadTimeout = 60000,

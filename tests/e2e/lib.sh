@@ -6,7 +6,8 @@
 make_program_folder() {
     local dir=$1 bin=$2
     mkdir -p "$dir"
-    cp "$bin/Qrd00up" "$bin/Plx00up" "$bin/towagi-reg" "$bin/towagi-fonts.conf" "$dir/"
+    cp "$bin/Qrd00up" "$bin/Plx00up" "$bin/towagi-reg" "$bin/towagi-fonts.conf" "$bin/lib7-zip32.so" \
+        "$bin/libunlha32.so" "$dir/"
     suite_database "$dir"
 }
 

@@ -153,6 +153,7 @@ TEST(ProgramEntry, BothLaunchersRunTheirStartUpEntry) {
         ProgramFolder folder;
         const std::string launcher = folder.Dir().File(fs::path(c.binary).filename());
         fs::copy_file(c.binary, launcher);
+        fs::copy_file(UNLHA32_LIBRARY, folder.Dir().File("libunlha32.so"));
         folder.AddRestoreTool(true);
         folder.AddSuiteDatabase();
         // Left by an earlier run: only a system that repairs removes it.

@@ -2,6 +2,7 @@
 
 #include "updater/progress_window.h"
 
+#include "apply/archive_adapters.h"
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "platform/prompts.h"
@@ -47,6 +48,7 @@ public:
         fs::create_directories(ProgramDir());
         fs::create_directories(UpdateDir());
         WriteFile(ProgramDir() + profile.ProgramName, "the launcher\n");
+        fs::copy_file(TOWAGI_UNLHA32_LIBRARY, ProgramDir() + "libunlha32.so");
     }
     std::string ProgramDir() const { return root_.Dir() + "program/"; }
     std::string UpdateDir() const { return root_.Dir() + "update/"; }
@@ -136,6 +138,35 @@ TEST(UpdaterWindow, LayoutOfBothEditions) {
         EXPECT_FALSE(window.windowFlags() & Qt::WindowCloseButtonHint);
         EXPECT_TRUE(fs::is_directory(inst.ProgramDir() + "TEMP"));
     }
+}
+
+// The cost edition's window owns the LZH archiver for the master import; without its library the user is
+// told at once and the launcher goes on.
+TEST(UpdaterWindow, TheCostEditionsWindowOwnsTheLhaArchiver) {
+    {
+        Installation inst(CostEdition());
+        TUpdaterWindow window(CostEdition(), nullptr, inst.ProgramDir() + "Plx00up");
+        ASSERT_NE(window.Lha(), nullptr);
+        EXPECT_EQ(window.Lha()->parent(), &window);
+        EXPECT_GE(window.Lha()->Version(), kUnlhaMinimumVersion);
+    }
+    {
+        Installation inst(EstimationEdition());
+        TUpdaterWindow window(EstimationEdition(), nullptr, inst.ProgramDir() + "Qrd00up");
+        EXPECT_EQ(window.Lha(), nullptr);
+    }
+    Installation inst(CostEdition());
+    inst.AddMainProgram("Plx00cs.exe");
+    fs::remove(inst.ProgramDir() + "libunlha32.so");
+    std::unique_ptr<TUpdaterWindow> window;
+    {
+        ModalAnswer answer("OK");
+        window = std::make_unique<TUpdaterWindow>(CostEdition(), nullptr, inst.ProgramDir() + "Plx00up");
+        ASSERT_TRUE(answer.Answered());
+        EXPECT_EQ(answer.Seen().Title, QString("エラー"));
+        EXPECT_EQ(answer.Seen().Text, QString("Unknown DLL UNLHA32.DLL"));
+    }
+    EXPECT_EQ(window->Lha(), nullptr);
 }
 
 TEST(UpdaterWindow, DialTimeoutFromTheSettingsFile) {
