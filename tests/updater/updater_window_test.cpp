@@ -156,7 +156,6 @@ TEST(UpdaterWindow, TheCostEditionsWindowOwnsTheLhaArchiver) {
         EXPECT_EQ(window.Lha(), nullptr);
     }
     Installation inst(CostEdition());
-    inst.AddMainProgram("Plx00cs.exe");
     fs::remove(inst.ProgramDir() + "libunlha32.so");
     std::unique_ptr<TUpdaterWindow> window;
     {
