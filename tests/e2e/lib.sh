@@ -1,6 +1,25 @@
 # Helpers for the end-to-end scripts: a demo program folder, private hives, and a user at the screen.
 # shellcheck shell=bash
 
+# The windows' titles are Japanese: xdotool matches them only in a UTF-8 locale, which a fresh account's
+# "POSIX" is not.
+[ "$(locale charmap 2>/dev/null)" = UTF-8 ] || export LC_ALL=C.UTF-8
+
+# The embedded Firebird engine's lock folder, the one the launchers use (FIREBIRD_LOCK, else this user's
+# own /tmp/towagi-firebird-<uid>): every program that opens a database file must lock in the same folder.
+engine_lock_dir() {
+    if [ -z "${FIREBIRD_LOCK:-}" ]; then
+        FIREBIRD_LOCK=/tmp/towagi-firebird-$(id -u)
+        mkdir -p -m 0700 "$FIREBIRD_LOCK"
+        if [ -L "$FIREBIRD_LOCK" ] || [ ! -O "$FIREBIRD_LOCK" ]; then
+            echo "$FIREBIRD_LOCK is not this user's own folder" >&2
+            return 1
+        fi
+    fi
+    export FIREBIRD_LOCK
+    export FIREBIRD_TMP=${FIREBIRD_TMP:-$FIREBIRD_LOCK}
+}
+
 # make_program_folder DIR BIN_DIR: the launchers and their companions in DIR, as an installation has them,
 # with the suite's database (suite_database).
 make_program_folder() {
@@ -17,6 +36,7 @@ make_program_folder() {
 suite_database() {
     local dir=$1 database=$1/DATA/SUITE.FDB
     mkdir -p "$dir/DATA"
+    engine_lock_dir
     echo "CREATE DATABASE '$database' USER 'SYSDBA' PASSWORD 'pinewharf';" |
         isql-fb -q -sqldialect 1 >/dev/null
     "$dir/towagi-reg" add 'HKLM\Software\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /v SELECT /d 12 /f >/dev/null
