@@ -84,6 +84,16 @@ wait_for_exit() {
     return 124
 }
 
+# expect_exit PID WANT [SECONDS]: succeeds when the process ends in time with exit code WANT (0 for a run
+# that went as it should, 1 for one that told the user of a failure); otherwise says what happened.
+expect_exit() {
+    local code=0
+    wait_for_exit "$1" "${3:-20}" || code=$?
+    [ "$code" = "$2" ] && return 0
+    if [ "$code" = 124 ]; then echo "the launcher did not end" >&2; else echo "exit code $code, not $2" >&2; fi
+    return 1
+}
+
 # at_exit COMMAND: runs COMMAND when the script ends, before those registered earlier. An EXIT trap set
 # before the first call (scripts/lib.sh stops its Xvfb that way) is kept and runs last.
 _e2e_exit_actions=()
