@@ -46,6 +46,16 @@ std::string OwnProgramFile() {
     return fs::read_symlink("/proc/self/exe", ignored).string();
 }
 
+// Which check left no main program to start, for support staff reading the trace log: the show step ended
+// before it looked (its error is shown after the close step), or none of the edition's programs is there.
+std::string SetupInvalidReason(const EditionProfile& profile, const TUpdateState& state) {
+    if (state.ExeDir.empty()) return "セットアップ不正 : メインプログラムを探す前に処理が終わりました";
+    std::string names;
+    for (const auto& choice : profile.MainPrograms)
+        names += (names.empty() ? "" : ", ") + choice.FileName;
+    return "セットアップ不正 : メインプログラム(" + names + ")が[" + state.ExeDir + "]にありません";
+}
+
 } // namespace
 
 TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImporter* regImporter,
@@ -286,6 +296,7 @@ void TUpdaterWindow::FormClose() {
     WaitCursor hourglass;
     if (dialup_.DialFailed) return;
     if (IsBlank(state_.MainProgram)) {
+        log.Write("FormClose", SetupInvalidReason(profile_, state_));
         ShowWarning(profile_.SetupInvalidWarning);
         return;
     }

@@ -30,7 +30,7 @@ inline constexpr std::time_t kServerTime = 1709254800;
 
 inline void SetModifiedTime(const std::string& path, std::time_t time) {
     const timespec times[2] = {{time, 0}, {time, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
 }
 
 inline std::time_t ModifiedTime(const std::string& path) {
@@ -114,7 +114,7 @@ public:
         Client->SetUsername(FaultFtpServer::User);
         Client->SetPassword(FaultFtpServer::Password);
         Client->Connect();
-        ASSERT_TRUE(Client->Connected());
+        Require(Client->Connected(), "connected to the test server");
     }
 
     std::vector<std::string> Trace() const { return ReadTraceLines(root_.File("trace.log")); }

@@ -40,13 +40,35 @@ constexpr const char* kUsage = R"(towagi-reg 操作 [パラメーター]
 
   キー: HKLM\ または HKEY_LOCAL_MACHINE\、HKCU\ または HKEY_CURRENT_USER\ で始まるキーのパス
   /f  確認せずに上書き・削除します    /y  確認せずにファイルを上書きします
+  towagi-reg --version でバージョンを表示します。
+
+  HKLM は環境変数 TOWAGI_MACHINE_HIVE のファイル (既定: /var/lib/towagi/machine.hive)、
+  HKCU は TOWAGI_USER_HIVE のファイル (既定: $XDG_CONFIG_HOME/towagi/user.hive、
+  XDG_CONFIG_HOMEがなければ ~/.config/towagi/user.hive) に保存されます。
 )";
 
 // A failure already reported to the user; ends the command with exit code 1.
 struct CommandFailed {};
 
+// The hive the command names. A refused write or a missing key is often explained by the hive's file: one
+// the user may not write (the machine hive's default in /var/lib), or one that does not exist.
+std::optional<Hive> commandHive;
+
+std::string HiveHint(const std::string& message) {
+    if (!commandHive || (message != kAccessDenied && message != kNotFound)) return "";
+    const std::string file = HiveFilePath(*commandHive);
+    const std::string variable = HiveFileVariable(*commandHive);
+    std::error_code error;
+    if (message == kAccessDenied)
+        return "\n設定ストア[" + file + "]に書き込めません。書き込めるファイルを環境変数" + variable +
+               "で指定するか、管理者にこのファイルへの書き込みを許可してもらってください。";
+    if (!std::filesystem::exists(file, error))
+        return "\n設定ストア[" + file + "]がありません。別のファイルは環境変数" + variable + "で指定できます。";
+    return "";
+}
+
 [[noreturn]] void Fail(const std::string& message) {
-    std::cerr << message << std::endl;
+    std::cerr << message << HiveHint(message) << std::endl;
     throw CommandFailed{};
 }
 
@@ -67,6 +89,7 @@ KeyName ParseKeyName(const std::string& text) {
     size_t slash = text.find('\\');
     std::optional<Hive> hive = HiveFromName(text.substr(0, slash));
     if (!hive) Fail(kInvalidKey);
+    commandHive = hive;
     KeyName key{*hive, *hive == Hive::Machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER", ""};
     if (slash != std::string::npos) key.path = text.substr(slash + 1);
     while (!key.path.empty() && key.path.back() == '\\')
@@ -299,8 +322,9 @@ int Import(SettingsStore& store, const std::string& path, bool silent) {
         // Every section names a key to create, also one without values.
         auto key = store.OpenKey(*hive, section.KeyPath, true, KeyAccess::ReadWrite);
         if (!key) {
+            commandHive = hive;
             std::cerr << "エラー: キー " << section.Name << " を開けません。アクセスが拒否されました。"
-                      << std::endl;
+                      << HiveHint(kAccessDenied) << std::endl;
             failed = true;
             continue;
         }
@@ -408,6 +432,10 @@ int Run(const std::vector<std::string>& args) {
     const std::string& command = args[1];
     if (command == "/?" || command == "-?" || SameText(command, "-h") || SameText(command, "--help")) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (SameText(command, "--version")) {
+        std::cout << "towagi-reg " << TOWAGI_VERSION << "\n";
         return 0;
     }
     SqliteSettingsStore store;
