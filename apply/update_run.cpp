@@ -38,7 +38,8 @@ std::string ProgramStagingFolder(const EditionProfile& profile) {
 // The run stages into these folders and empties them afterwards.
 void CheckStagingFolders(const TUpdateState& state) {
     for (const std::string& folder : {UpdateFolder(*state.Profile), ProgramStagingFolder(*state.Profile)}) {
-        if (std::string fault = StagingFolderFault(folder, state.ExeDir, false); !fault.empty())
+        if (std::string fault = StagingFolderFault(folder, state.ExeDir, StagingFolderCheck::SettingOnly);
+            !fault.empty())
             throw EUpdateError(fault);
     }
 }
@@ -208,8 +209,9 @@ void Execute(TUpdateState& state, const TUpdateRunSteps& steps) {
     log.WriteEnd(kExecute);
 }
 
-std::string StagingFolderFault(const std::string& folder, const std::string& exeDir, bool mustExist) {
-    if (IsBlank(folder) || (mustExist && !DirectoryExists(folder)))
+std::string StagingFolderFault(const std::string& folder, const std::string& exeDir,
+                               StagingFolderCheck check) {
+    if (IsBlank(folder) || (check == StagingFolderCheck::FolderMustExist && !DirectoryExists(folder)))
         return std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint;
     if (UpperCase(IncludeTrailingSeparator(folder)) == UpperCase(exeDir))
         return std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint;

@@ -190,7 +190,9 @@ bool TUpdaterWindow::ShowStep() {
 
     state_.UpdateDir = GetToken("|", ReadEditionString(profile_, state_.UpdateKey, profile_.UpdatePathValue), 1, 2);
     if (IsBlank(state_.UpdateDir)) return false;
-    if (std::string fault = StagingFolderFault(state_.UpdateDir, state_.ExeDir, true); !fault.empty()) {
+    const std::string fault =
+        StagingFolderFault(state_.UpdateDir, state_.ExeDir, StagingFolderCheck::FolderMustExist);
+    if (!fault.empty()) {
         ShowWarning(fault);
         return false;
     }
