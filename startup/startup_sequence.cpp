@@ -34,12 +34,6 @@ StartupOutcome RunRestoreTool(const EditionProfile& profile) {
     return StartupOutcome::Continue;
 }
 
-std::unique_ptr<TUpdaterWindow> CreateUpdaterWindow(const EditionProfile& profile,
-                                                    RegistryFileImporter* regImporter) {
-    if (profile.UpdaterWindowClass == "TFPLX00UP") return std::make_unique<TFPLX00UP>(profile, regImporter);
-    return std::make_unique<TFQRD00UP>(profile, regImporter);
-}
-
 } // namespace
 
 StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& state) {
@@ -64,7 +58,7 @@ int RunStartupSequence(const EditionProfile& profile) {
             dataModule->DataModuleCreate();
         };
         if (profile.DataModuleBeforeWindow) createDataModule();
-        std::unique_ptr<TUpdaterWindow> window = CreateUpdaterWindow(profile, &regImporter);
+        auto window = std::make_unique<TUpdaterWindow>(profile, &regImporter);
         if (!dataModule) createDataModule();
         // The application ends when the window has closed and its last prompt has been answered.
         QApplication::setQuitOnLastWindowClosed(false);

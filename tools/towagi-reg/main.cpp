@@ -148,11 +148,21 @@ Options ParseOptions(const std::vector<std::string>& args, size_t first) {
     return options;
 }
 
-void RequireOnly(const Options& options, size_t positional, bool valueName, bool allValues, bool typeAndData,
-                 bool force, bool overwriteFile) {
-    if (options.positional.size() != positional || (!valueName && options.valueName) ||
-        (!allValues && options.allValues) || (!typeAndData && (options.type || options.data)) ||
-        (!force && options.force) || (!overwriteFile && options.overwriteFile))
+// What a command takes: its number of positional arguments and the switches it allows.
+struct Accepted {
+    size_t Positional = 0;
+    bool ValueName = false;     // /v or /ve
+    bool AllValues = false;     // /va
+    bool TypeAndData = false;   // /t and /d
+    bool Force = false;         // /f
+    bool OverwriteFile = false; // /y
+};
+
+void RequireOnly(const Options& options, const Accepted& accepted) {
+    if (options.positional.size() != accepted.Positional || (!accepted.ValueName && options.valueName) ||
+        (!accepted.AllValues && options.allValues) ||
+        (!accepted.TypeAndData && (options.type || options.data)) || (!accepted.Force && options.force) ||
+        (!accepted.OverwriteFile && options.overwriteFile))
         Fail(kSyntaxError);
 }
 
@@ -187,7 +197,7 @@ void PrintValue(SettingsKey& key, const std::string& name) {
 }
 
 int Query(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, false, false, false, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true});
     KeyName name = ParseKeyName(options.positional[0]);
     auto key = store.OpenKey(name.hive, name.path, false, KeyAccess::Read);
     if (!key) Fail(kNotFound);
@@ -239,7 +249,7 @@ std::int32_t ParseDword(const std::string& text) {
 }
 
 int Add(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, false, true, true, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true, .TypeAndData = true, .Force = true});
     KeyName name = ParseKeyName(options.positional[0]);
     bool isDword = false;
     if (options.type) {
@@ -275,7 +285,7 @@ int Add(SettingsStore& store, const Options& options) {
 }
 
 int Delete(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, true, false, true, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true, .AllValues = true, .Force = true});
     KeyName name = ParseKeyName(options.positional[0]);
     if (!options.valueName && !options.allValues) {
         if (name.path.empty()) Fail(kInvalidKey); // a hive's root stays
@@ -395,7 +405,7 @@ bool ExportKey(SettingsStore& store, Hive hive, const std::string& path, const s
 }
 
 int Export(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 2, false, false, false, false, true);
+    RequireOnly(options, {.Positional = 2, .OverwriteFile = true});
     KeyName name = ParseKeyName(options.positional[0]);
     const std::string& file = options.positional[1];
     if (!store.OpenKey(name.hive, name.path, false, KeyAccess::Read)) Fail(kNotFound);
@@ -449,7 +459,7 @@ int Run(const std::vector<std::string>& args) {
     if (SameText(command, "delete")) return Delete(store, options);
     if (SameText(command, "export")) return Export(store, options);
     if (SameText(command, "import")) {
-        RequireOnly(options, 1, false, false, false, false, false);
+        RequireOnly(options, {.Positional = 1});
         return Import(store, options.positional[0], false);
     }
     Fail(kSyntaxError);
