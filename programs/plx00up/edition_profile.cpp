@@ -59,6 +59,7 @@ const EditionProfile& CostEdition() {
         .DatabaseSelectPerUser = true,
         .LocalDatabaseByDrive = true,
         .ConnectDataAtCreate = true,
+        .ControlSettingsAfterConnect = true,
     };
     return profile;
 }

@@ -59,6 +59,7 @@ const EditionProfile& EstimationEdition() {
         .DatabaseSelectPerUser = false,
         .LocalDatabaseByDrive = false,
         .ConnectDataAtCreate = false,
+        .ControlSettingsAfterConnect = false,
     };
     return profile;
 }
