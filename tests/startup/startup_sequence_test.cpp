@@ -93,7 +93,7 @@ TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
         if (c.tool) folder.AddRestoreTool(c.leavesMarker);
         if (c.markerBefore) WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
         StartupState state;
-        EXPECT_EQ(PrepareWorkstation(c.profile, state), c.want) << c.name;
+        EXPECT_EQ(PrepareWorkstation(c.profile, state, folder.Dir().Dir()), c.want) << c.name;
         EXPECT_EQ(state.OSKnown, c.wantOSKnown) << c.name;
         EXPECT_EQ(state.ProgramDir.empty(), !c.wantOSKnown) << c.name;
         EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.name;
@@ -108,9 +108,9 @@ TEST(PrepareWorkstation, NextStartAfterTheMarkerProceeds) {
     ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
     folder.AddRestoreTool(true);
     StartupState state;
-    ASSERT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    ASSERT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::EndProgram);
     folder.AddRestoreTool(false);
-    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::Continue);
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::Continue);
     EXPECT_EQ(folder.ToolRuns(), "[]\n[]\n");
 }
 
@@ -120,7 +120,7 @@ TEST(PrepareWorkstation, ToolThatCannotStartWarnsAndEndsTheProgram) {
     folder.AddRestoreTool(false, 0644);
     ModalAnswer answer("OK");
     StartupState state;
-    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::EndProgram);
     ASSERT_TRUE(answer.Answered());
     EXPECT_EQ(answer.Seen().Title, QString("警告"));
     EXPECT_EQ(answer.Seen().Text,
