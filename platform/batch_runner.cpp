@@ -369,7 +369,16 @@ int Echo(const std::string& text, int output) {
 
 } // namespace
 
-std::vector<TServiceInfo> ListServices(const std::string& initScriptFolder) {
+TServiceSources SystemServiceSources() {
+    return {{"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
+             "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached",
+             "/run/systemd/system", "/run/systemd/system.attached", "/run/systemd/generator",
+             "/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system",
+             "/run/systemd/generator.late"},
+            "/etc/init.d"};
+}
+
+std::vector<TServiceInfo> ListServices(const TServiceSources& sources) {
     std::vector<TServiceInfo> services;
     std::set<std::string> seen;
     const auto add = [&](const std::string& name, const std::string& displayName, bool running) {
@@ -385,30 +394,41 @@ std::vector<TServiceInfo> ListServices(const std::string& initScriptFolder) {
                             fields.size() > 4 ? TrimBlanks(line.substr(fields[4].first)) : std::string();
                         add(ServiceName(fields[0].second), description, fields.size() > 2 && fields[2].second == "active");
                     });
-        ReadListing(systemctl, "list-unit-files --type=service --no-legend --no-pager", [&](const std::string& line) {
-            const auto fields = Fields(line);
-            if (!fields.empty()) add(ServiceName(fields[0].second), "", false);
-        });
     }
-    std::vector<std::string> scripts;
-    std::error_code error;
-    for (fs::directory_iterator it(initScriptFolder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        std::error_code ignored;
-        if (name.front() == '.' || name == "README" || name == "skeleton" || !it->is_regular_file(ignored) ||
-            ::access(it->path().c_str(), X_OK) != 0)
-            continue;
-        scripts.push_back(name);
+    // Each folder's names in order; a folder that does not exist adds nothing.
+    const auto namesIn = [](const std::string& folder, const auto& wanted) {
+        std::vector<std::string> names;
+        std::error_code error;
+        for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            std::error_code ignored;
+            if (name.front() != '.' && !it->is_directory(ignored) && wanted(*it, name)) names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    constexpr std::string_view kSuffix = ".service";
+    for (const std::string& folder : sources.UnitFolders) {
+        // Masked units (links to /dev/null) are listed too, as disabled services are.
+        for (const std::string& name : namesIn(folder, [&](const fs::directory_entry&, const std::string& each) {
+                 return each.size() > kSuffix.size() &&
+                        each.compare(each.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0;
+             }))
+            add(ServiceName(name), "", false);
     }
-    std::sort(scripts.begin(), scripts.end());
-    for (const std::string& name : scripts) add(name, name, false);
+    for (const std::string& name : namesIn(sources.InitScriptFolder, [](const fs::directory_entry& entry, const std::string& each) {
+             std::error_code ignored;
+             return each != "README" && each != "skeleton" && entry.is_regular_file(ignored) &&
+                    ::access(entry.path().c_str(), X_OK) == 0;
+         }))
+        add(name, name, false);
     return services;
 }
 
-TBatchRunner::TBatchRunner(std::string initScriptFolder) : initScriptFolder_(std::move(initScriptFolder)) {}
+TBatchRunner::TBatchRunner(TServiceSources sources) : sources_(std::move(sources)) {}
 
 const std::vector<TServiceInfo>& TBatchRunner::Services() {
-    if (!services_) services_ = ListServices(initScriptFolder_);
+    if (!services_) services_ = ListServices(sources_);
     return *services_;
 }
 

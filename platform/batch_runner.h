@@ -18,10 +18,22 @@ struct TServiceInfo {
     bool Running = false;
 };
 
-// The services the service manager knows: systemd's service units as systemctl (from PATH) lists them,
-// loaded ones with their descriptions first, then the installed unit files, then the SysV init scripts of
-// `initScriptFolder` that no unit stands for. A systemctl that is missing or fails adds nothing.
-std::vector<TServiceInfo> ListServices(const std::string& initScriptFolder);
+// Where the services the service manager knows are found.
+struct TServiceSources {
+    std::vector<std::string> UnitFolders; // systemd's unit search path, in its order
+    std::string InitScriptFolder;         // SysV init scripts
+};
+
+// This machine's: systemd's system unit search path and /etc/init.d.
+TServiceSources SystemServiceSources();
+
+// The services the service manager knows: the loaded service units as systemctl (from PATH) lists them, with
+// their descriptions and whether they run; then the service unit files of the unit folders that are not
+// loaded (disabled ones too); then the executable SysV init scripts that no unit stands for. A systemctl
+// that is missing or fails adds nothing. The unit files are read from the folders rather than asked of
+// systemctl, whose listing of unit files works out every file's enablement and costs more than the rest
+// of the start-up together.
+std::vector<TServiceInfo> ListServices(const TServiceSources& sources);
 
 // One command of a batch line as the runner has read it.
 struct TBatchRedirection {
@@ -46,7 +58,7 @@ struct TBatchCommand {
 // stages of a pipeline run one after another through temporary files.
 class TBatchRunner {
 public:
-    explicit TBatchRunner(std::string initScriptFolder = "/etc/init.d");
+    explicit TBatchRunner(TServiceSources sources = SystemServiceSources());
 
     // Every line of the file (CP932, or UTF-8 after a byte-order mark); the exit code of the last
     // command, 1 when the file cannot be read (told on standard error).
@@ -61,7 +73,7 @@ private:
     int Sc(const std::vector<std::string>& words, int output, int error);
     const std::vector<TServiceInfo>& Services();
 
-    std::string initScriptFolder_;
+    TServiceSources sources_;
     std::string batchFile_;
     std::vector<std::string> arguments_;
     int errorLevel_ = 0; // the exit code of the last command run

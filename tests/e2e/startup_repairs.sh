@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The workstation repairs of start-up with the real launchers under X, on a current system, for both
-# editions. The service manager's listing comes from a fake systemctl without either Firebird service; a
+# editions. The loaded units come from a fake systemctl without either Firebird service (the machine's unit
+# files name neither); a
 # fake pkexec records what it was asked to run (used when the tests do not run as root) and runs it.
 #   declined   the Firebird folder is unpacked from its archive, the recovery window appears and the user
 #              closes it with its close box: the launcher ends, nothing is installed, no main program
@@ -22,10 +23,8 @@ fail() { echo "FAIL ($launcher, $case_name): $*"; exit 1; }
 mkdir -p "$work/bin"
 cat > "$work/bin/systemctl" <<'SH'
 #!/bin/sh
-case "$1" in
-list-units) echo "cron.service loaded active running Regular background program processing daemon" ;;
-list-unit-files) echo "cron.service enabled enabled"; echo "firebird3.0.service enabled enabled" ;;
-esac
+[ "$1" = list-units ] && echo "cron.service loaded active running Regular background program processing daemon"
+exit 0
 SH
 cat > "$work/bin/pkexec" <<SH
 #!/bin/sh

@@ -24,30 +24,38 @@ void WriteScript(const std::string& path, const std::string& body, mode_t mode =
     chmod(path.c_str(), mode);
 }
 
-// A folder to run batch lines in, with its own PATH: a fake systemctl that prints the listings it is given
-// and records how it was asked, an init script folder, and the system's own tools behind them.
+// A folder to run batch lines in, with its own PATH: a fake systemctl that prints the listing of loaded units
+// it is given and records how it was asked, and the system's own tools behind it; two unit folders and an
+// init script folder of its own.
 class BatchFolder {
 public:
     BatchFolder() : old_(fs::current_path()), path_("PATH", dir_.File("bin") + ":/usr/bin:/bin") {
         fs::create_directories(dir_.File("bin"));
         fs::create_directories(dir_.File("init.d"));
+        fs::create_directories(dir_.File("etc-units"));
+        fs::create_directories(dir_.File("lib-units"));
         fs::current_path(dir_.Path());
     }
     ~BatchFolder() { fs::current_path(old_); }
 
     std::string File(const std::string& name) const { return dir_.File(name); }
-    std::string InitFolder() const { return dir_.File("init.d"); }
+    TServiceSources Sources() const { return {{File("etc-units"), File("missing-units"), File("lib-units")}, File("init.d")}; }
     std::string Read(const std::string& name) const { return fs::exists(File(name)) ? ReadFile(File(name)) : "(none)"; }
 
-    void Systemctl(const std::string& units, const std::string& unitFiles, int unitsExit = 0) {
+    void Systemctl(const std::string& units, int exitCode = 0) {
         WriteFile(File("units.txt"), units);
-        WriteFile(File("unit-files.txt"), unitFiles);
-        WriteScript(File("bin/systemctl"),
-                    "echo \"$*\" >> '" + File("systemctl-calls.txt") + "'\n"
-                    "case \"$1\" in\n"
-                    "list-units) cat '" + File("units.txt") + "'; exit " + std::to_string(unitsExit) + " ;;\n"
-                    "list-unit-files) cat '" + File("unit-files.txt") + "' ;;\n"
-                    "esac\n");
+        WriteScript(File("bin/systemctl"), "echo \"$*\" >> '" + File("systemctl-calls.txt") + "'\n"
+                                           "cat '" + File("units.txt") + "'\nexit " + std::to_string(exitCode) + "\n");
+    }
+    // Installed unit files: a loaded one again, a disabled one, a masked one, a template, and what is no unit.
+    void UnitFiles() const {
+        WriteFile(File("etc-units/cron.service"), "[Unit]\n");
+        fs::create_symlink("/dev/null", File("etc-units/masked.service"));
+        fs::create_directories(File("etc-units/cron.service.d"));
+        WriteFile(File("lib-units/FirebirdServer_1_5.service"), "[Unit]\n");
+        WriteFile(File("lib-units/cron.service"), "[Unit]\n");
+        WriteFile(File("lib-units/getty@.service"), "[Unit]\n");
+        WriteFile(File("lib-units/local-fs.target"), "[Unit]\n");
     }
 
 private:
@@ -58,47 +66,46 @@ private:
 
 const std::string kUnits = "cron.service     loaded active running Regular background program processing daemon\n"
                            "\xE2\x97\x8F legacy.service loaded failed failed Legacy FirebirdGuardian wrapper\n";
-const std::string kUnitFiles = "cron.service                enabled  enabled\n"
-                               "FirebirdServer_1_5.service  disabled enabled\n"
-                               "getty@.service              static   -\n";
 
 TEST(ListServices, UnitsUnitFilesAndInitScriptsOnce) {
     BatchFolder folder;
-    folder.Systemctl(kUnits, kUnitFiles);
+    folder.Systemctl(kUnits);
+    folder.UnitFiles();
     WriteScript(folder.File("init.d/oldfirebird"), "");
     WriteScript(folder.File("init.d/cron"), "");
     WriteScript(folder.File("init.d/README"), "");
     WriteScript(folder.File("init.d/not-a-script"), "", 0644);
-    const std::vector<TServiceInfo> services = ListServices(folder.InitFolder());
+    const std::vector<TServiceInfo> services = ListServices(folder.Sources());
     std::vector<std::string> seen;
     for (const auto& s : services) seen.push_back(s.Name + "|" + s.DisplayName + "|" + (s.Running ? "run" : "stop"));
     EXPECT_EQ(seen, (std::vector<std::string>{"cron|Regular background program processing daemon|run",
                                               "legacy|Legacy FirebirdGuardian wrapper|stop",
+                                              "masked|masked|stop",
                                               "FirebirdServer_1_5|FirebirdServer_1_5|stop",
                                               "oldfirebird|oldfirebird|stop"}));
-    EXPECT_EQ(folder.Read("systemctl-calls.txt"),
-              "list-units --type=service --all --no-legend --no-pager --plain\n"
-              "list-unit-files --type=service --no-legend --no-pager\n");
+    EXPECT_EQ(folder.Read("systemctl-calls.txt"), "list-units --type=service --all --no-legend --no-pager --plain\n");
 }
 
 TEST(ListServices, ASystemctlThatFailsOrIsMissingAddsNothing) {
     BatchFolder folder;
     WriteScript(folder.File("init.d/oldfirebird"), "");
-    folder.Systemctl(kUnits, kUnitFiles, 1);
+    folder.Systemctl(kUnits, 1);
+    folder.UnitFiles();
     std::vector<std::string> names;
-    for (const auto& s : ListServices(folder.InitFolder())) names.push_back(s.Name);
-    EXPECT_EQ(names, (std::vector<std::string>{"cron", "FirebirdServer_1_5", "oldfirebird"}));
+    for (const auto& s : ListServices(folder.Sources())) names.push_back(s.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"cron", "masked", "FirebirdServer_1_5", "oldfirebird"}));
     fs::remove(folder.File("bin/systemctl"));
     ScopedEnv path("PATH", folder.File("bin"));
     names.clear();
-    for (const auto& s : ListServices(folder.InitFolder())) names.push_back(s.Name);
+    for (const auto& s : ListServices({{}, folder.File("init.d")})) names.push_back(s.Name);
     EXPECT_EQ(names, std::vector<std::string>{"oldfirebird"});
 }
 
 TEST(TBatchRunner, ScQueryListsLikeTheServiceControlTool) {
     BatchFolder folder;
-    folder.Systemctl(kUnits, kUnitFiles);
-    TBatchRunner runner(folder.InitFolder());
+    folder.Systemctl(kUnits);
+    WriteFile(folder.File("lib-units/FirebirdServer_1_5.service"), "[Unit]\n");
+    TBatchRunner runner(folder.Sources());
     EXPECT_EQ(runner.RunLine("sc query state= all > all.txt & sc query > active.txt & SC.EXE query state= inactive > "
                              "inactive.txt"),
               0);
@@ -112,9 +119,7 @@ TEST(TBatchRunner, ScQueryListsLikeTheServiceControlTool) {
     EXPECT_EQ(folder.Read("active.txt"), cron);
     EXPECT_EQ(folder.Read("inactive.txt"), others);
     // One listing serves the whole run.
-    EXPECT_EQ(folder.Read("systemctl-calls.txt"),
-              "list-units --type=service --all --no-legend --no-pager --plain\n"
-              "list-unit-files --type=service --no-legend --no-pager\n");
+    EXPECT_EQ(folder.Read("systemctl-calls.txt"), "list-units --type=service --all --no-legend --no-pager --plain\n");
     EXPECT_EQ(runner.RunLine("sc stop cron 2> err.txt"), 1);
     EXPECT_EQ(runner.RunLine("sc query state= running 2> err.txt"), 87);
     EXPECT_EQ(folder.Read("err.txt"), "[SC] パラメーターが正しくありません: running\r\n");
@@ -139,7 +144,7 @@ TEST(TBatchRunner, FindKeepsTheLinesWithTheText) {
          }) {
         BatchFolder folder;
         WriteFile(folder.File("in.txt"), "fire\r\nFirebird\nServer");
-        TBatchRunner runner(folder.InitFolder());
+        TBatchRunner runner(folder.Sources());
         EXPECT_EQ(runner.RunLine(c.command + " < in.txt > out.txt 2> err.txt"), c.wantCode) << c.command;
         EXPECT_EQ(folder.Read("out.txt"), c.wantOutput) << c.command;
         EXPECT_EQ(folder.Read("err.txt").empty(), c.wantCode != 2) << c.command;
@@ -184,7 +189,7 @@ TEST(TBatchRunner, LinesAsTheCommandInterpreterReadsThem) {
         WriteScript(folder.File("bin/args.sh"), "echo \"$#:$1|$2\"\n");
         ScopedEnv variable("TOWAGI_BATCH_TEST", "value");
         ScopedEnv unset("TOWAGI_UNSET_XYZ", std::nullopt);
-        TBatchRunner runner(folder.InitFolder());
+        TBatchRunner runner(folder.Sources());
         EXPECT_EQ(runner.RunLine(c.line), c.wantCode) << c.line;
         EXPECT_EQ(folder.Read("out.txt"), c.wantOutput) << c.line;
     }
@@ -194,9 +199,10 @@ TEST(TBatchRunner, LinesAsTheCommandInterpreterReadsThem) {
 TEST(TBatchRunner, WindowsPathsNameTheBuiltInCommands) {
     for (const std::optional<std::string>& windir : {std::optional<std::string>(), std::optional<std::string>("C:\\Windows")}) {
         BatchFolder folder;
-        folder.Systemctl(kUnits, kUnitFiles);
+        folder.Systemctl(kUnits);
+        WriteFile(folder.File("lib-units/FirebirdServer_1_5.service"), "[Unit]\n");
         ScopedEnv variable("WINDIR", windir);
-        TBatchRunner runner(folder.InitFolder());
+        TBatchRunner runner(folder.Sources());
         runner.RunLine("sc query state= all | %WINDIR%\\SYSTEM32\\find /i \"firebirdguardian\" > out.txt & "
                        "sc query state= all | %WINDIR%\\SYSTEM32\\find /i \"FIREBIRDSERVER_1_5\" >> out.txt");
         EXPECT_EQ(folder.Read("out.txt"), "DISPLAY_NAME: Legacy FirebirdGuardian wrapper\r\n"
@@ -211,22 +217,22 @@ TEST(TBatchRunner, FilesRunLineByLineWithTheirArguments) {
                                               "echo 支店 %1 [%2] %*> out.txt\r\necho %0>> out.txt\r\n"
                                               "echo %~dp0>> out.txt\r\nsh -c \"exit 4\"\r\n\r\n",
                                               "job.bat"));
-    TBatchRunner runner(folder.InitFolder());
+    TBatchRunner runner(folder.Sources());
     EXPECT_EQ(runner.RunFile(folder.File("job.bat"), {"本社", "x"}), 4);
     EXPECT_EQ(folder.Read("out.txt"), "支店 本社 [x] 本社 x\r\n" + folder.File("job.bat") + "\r\n" +
                                           folder.File("") + "\r\n");
     EXPECT_EQ(folder.Read("level.txt"), "9009\r\n");
 
     WriteFile(folder.File("utf8.bat"), "\xEF\xBB\xBF" "echo 髙①> out.txt\r\n");
-    EXPECT_EQ(TBatchRunner(folder.InitFolder()).RunFile(folder.File("utf8.bat")), 0);
+    EXPECT_EQ(TBatchRunner(folder.Sources()).RunFile(folder.File("utf8.bat")), 0);
     EXPECT_EQ(folder.Read("out.txt"), "髙①\r\n");
 
     // A line that does not convert stops the file; the lines before it ran.
     WriteFile(folder.File("broken.bat"), "echo before> out.txt\r\necho \x81\r\necho after> out.txt\r\n");
-    EXPECT_EQ(TBatchRunner(folder.InitFolder()).RunFile(folder.File("broken.bat")), 1);
+    EXPECT_EQ(TBatchRunner(folder.Sources()).RunFile(folder.File("broken.bat")), 1);
     EXPECT_EQ(folder.Read("out.txt"), "before\r\n");
 
-    EXPECT_EQ(TBatchRunner(folder.InitFolder()).RunFile(folder.File("missing.bat")), 1);
+    EXPECT_EQ(TBatchRunner(folder.Sources()).RunFile(folder.File("missing.bat")), 1);
 }
 
 } // namespace

@@ -84,19 +84,19 @@ TEST(CheckFirebirdFolder, FolderArchiveAndWhatGoesWrong) {
 
 TEST(QueryFirebirdService, EitherNameAnywhereInTheListingCounts) {
     struct Case {
-        std::string name, units, unitFiles;
+        std::string name, units;
         bool wantMissing;
     };
     for (const auto& c : std::vector<Case>{
-             {"only the guardian", "FirebirdGuardianDefaultInstance.service loaded active running Guardian\n", "", false},
-             {"only the server", kNoFirebird, "FirebirdServer_1_5.service disabled enabled\n", false},
-             {"other letter case", "", "firebirdserver_1_5.service enabled enabled\n", false},
+             {"only the guardian", "FirebirdGuardianDefaultInstance.service loaded active running Guardian\n", false},
+             {"only the server", kNoFirebird + "FirebirdServer_1_5.service loaded inactive dead Server\n", false},
+             {"other letter case", "firebirdserver_1_5.service loaded active running Firebird\n", false},
              {"inside a display name", "fb.service loaded active running Wrapper of FIREBIRDGUARDIANDEFAULTINSTANCE\n",
-              "", false},
-             {"neither", kNoFirebird, "cron.service enabled enabled\nfirebird3.0.service enabled enabled\n", true},
+              false},
+             {"neither", kNoFirebird + "firebird3.0.service loaded active running Firebird Database Server\n", true},
          }) {
         Installation here;
-        here.Services(c.units, c.unitFiles);
+        here.Services(c.units);
         // Left by an earlier start that was interrupted.
         WriteFile(here.Program() + "FbFindBat.bat", "echo FirebirdServer_1_5> FbFindTxt.txt\r\n");
         WriteFile(here.Program() + "FbFindTxt.txt", "SERVICE_NAME: FirebirdServer_1_5\r\n");
@@ -136,7 +136,7 @@ TEST(QueryFirebirdService, AMissingOutputFileRaises) {
 TEST(CheckFirebirdService, PresentServiceNeedsNoWindow) {
     Installation here;
     here.AddFirebirdFolder();
-    here.Services("", "FirebirdServer_1_5.service enabled enabled\n");
+    here.Services("FirebirdServer_1_5.service loaded active running Firebird Server\n");
     RecoveryAnswer answer(RecoveryAnswer::How::CloseBox);
     EXPECT_TRUE(CheckFirebirdService(EstimationEdition(), here.Program()));
     QCoreApplication::processEvents();

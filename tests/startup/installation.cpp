@@ -35,13 +35,9 @@ Installation::~Installation() {
     fs::current_path(old_);
 }
 
-void Installation::Services(const std::string& units, const std::string& unitFiles) {
+void Installation::Services(const std::string& units) {
     WriteFile(Root() + "units.txt", units);
-    WriteFile(Root() + "unit-files.txt", unitFiles);
-    WriteScript(Root() + "bin/systemctl", "case \"$1\" in\n"
-                                          "list-units) cat '" + Root() + "units.txt' ;;\n"
-                                          "list-unit-files) cat '" + Root() + "unit-files.txt' ;;\n"
-                                          "esac\n");
+    WriteScript(Root() + "bin/systemctl", "[ \"$1\" = list-units ] && cat '" + Root() + "units.txt'\nexit 0\n");
 }
 
 void Installation::AddArchiverLibrary() {

@@ -11,8 +11,9 @@ namespace towagi::testing {
 
 // A workstation for the start-up tests. The program folder lies one level below a private root, so the
 // Firebird folder beside it is the test's own; it is the current folder, as the launcher's is. Both hives
-// are private. PATH begins with a folder holding the batch runner, a fake systemctl that lists the services
-// it is given and a fake pkexec that records what it was asked to run and runs it.
+// are private. PATH begins with a folder holding the batch runner, a fake systemctl that lists the loaded units
+// it is given and a fake pkexec that records what it was asked to run and runs it. (The batch runner also
+// reads the machine's own unit files, which name no Firebird 1.5 service.)
 class Installation {
 public:
     Installation();
@@ -24,8 +25,8 @@ public:
     std::string Program() const { return root_.Dir() + "program/"; }
     std::string FirebirdDir() const { return root_.Dir() + "FireBird_1_5/"; }
 
-    // What systemctl lists: its "list-units" and "list-unit-files" output.
-    void Services(const std::string& units, const std::string& unitFiles = "");
+    // What systemctl lists as the loaded service units.
+    void Services(const std::string& units);
     // The real lib7-zip32.so in the program folder.
     void AddArchiverLibrary();
     // The archive "FireBird_1_5" in the program folder; a damaged one has a wrong CRC.

@@ -204,7 +204,7 @@ TEST(PrepareWorkstation, ARegistryFileThatCannotBeAppliedIsShownAndPassedOver) {
     ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
     AddRegistryFile(here.Program() + "Bad.reg", "\"Before\"=\"1\"\r\n\"Count\"=dword:1234567890\r\n");
     here.AddFirebirdFolder();
-    here.Services("", "FirebirdServer_1_5.service enabled enabled\n");
+    here.Services("FirebirdServer_1_5.service loaded active running Firebird Server\n");
     ModalAnswer answer("OK");
     StartupState state;
     EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, here.Program()), StartupOutcome::Continue);
