@@ -8,6 +8,7 @@
 #include "support/errors.h"
 #include "support/file_utils.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,16 @@ bool CheckFirebirdFolder(const EditionProfile& profile, const std::string& progr
     return ExtractFirebirdArchive(profile, archive, parent, programDir);
 }
 
+// The query's batch lives only while the query runs: written plainly, without the sync a lasting file gets.
+void WriteQueryBatch(const std::string& path) {
+    const std::string bytes = ToCP932(std::string(kServiceQueryLine) + "\r\n", path);
+    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    int error = file.IsOpen() ? 0 : errno;
+    if (!error && !WriteAll(file.Get(), bytes.data(), bytes.size())) error = errno;
+    if (!error) error = file.Close();
+    if (error) throw EInOutError("ファイル " + path + " を作成できません: " + SystemErrorText(error), error);
+}
+
 void DeleteServiceQueryFiles(const std::string& programDir) {
     const std::string dir = IncludeTrailingSeparator(programDir);
     ::unlink((dir + kServiceQueryBatch).c_str());
@@ -47,7 +58,7 @@ void DeleteServiceQueryFiles(const std::string& programDir) {
 bool QueryFirebirdService(const std::string& programDir) {
     const std::string dir = IncludeTrailingSeparator(programDir);
     DeleteServiceQueryFiles(dir);
-    ReplaceFileContent(dir + kServiceQueryBatch, ToCP932(std::string(kServiceQueryLine) + "\r\n", kServiceQueryBatch));
+    WriteQueryBatch(dir + kServiceQueryBatch);
     if (!ShellExecuteAndWait("", dir + kServiceQueryBatch, "")) return false;
     bool noService = false;
     {
