@@ -1,6 +1,6 @@
 #pragma once
+#include "model/update_state.h"
 #include "platform/registry_file.h"
-#include "support/update_state.h"
 
 #include <ctime>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
+#include "model/edition_profile.h"
 #include "startup/registry_import.h"
-#include "support/edition_profile.h"
 #include "support/os_info.h"
 
 #include <memory>
