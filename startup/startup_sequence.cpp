@@ -72,14 +72,18 @@ StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& s
     ImportRegistryFiles(state);
     // Without a Firebird folder there is no service to check; a refused repair ends the launcher.
     if (CheckFirebirdFolder(profile, state.ProgramDir) && !CheckFirebirdService(profile, state.ProgramDir))
-        return StartupOutcome::EndProgram;
+        return StartupOutcome::RepairRefused;
     return StartupOutcome::Continue;
 }
 
 int RunStartupSequence(const EditionProfile& profile) {
     try {
         StartupState state;
-        if (PrepareWorkstation(profile, state, GetProgramDir()) == StartupOutcome::EndProgram) return 0;
+        switch (PrepareWorkstation(profile, state, GetProgramDir())) {
+        case StartupOutcome::EndProgram: return 0;
+        case StartupOutcome::RepairRefused: return kExitFailureShown;
+        case StartupOutcome::Continue: break;
+        }
         // Lives to the end of the process. The cost edition's data module comes first, because its window's
         // creation step uses it; the estimation edition's follows the window.
         std::unique_ptr<TDataModule> dataModule;

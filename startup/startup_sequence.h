@@ -31,7 +31,8 @@ struct StartupState {
     std::vector<StartupTraceLine> TraceLines;
 };
 
-enum class StartupOutcome { Continue, EndProgram };
+// RepairRefused ends the program like EndProgram, but the suite stays unusable, which the exit code says.
+enum class StartupOutcome { Continue, EndProgram, RepairRefused };
 
 // The OS query, the registry importer for the program folder and, on a current system, the workstation
 // repair: the restore tool, the registry files, the Firebird folder and service. EndProgram: no window, no

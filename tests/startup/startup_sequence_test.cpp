@@ -193,7 +193,7 @@ TEST(PrepareWorkstation, ARefusedServiceRepairEndsTheProgram) {
     here.Services(kNoFirebird);
     RecoveryAnswer answer(RecoveryAnswer::How::CloseBox);
     StartupState state;
-    EXPECT_EQ(PrepareWorkstation(CostEdition(), state, here.Program()), StartupOutcome::EndProgram);
+    EXPECT_EQ(PrepareWorkstation(CostEdition(), state, here.Program()), StartupOutcome::RepairRefused);
     EXPECT_TRUE(answer.Shown());
     EXPECT_EQ(answer.Title(), QString("原価『とわぎ』 FireBirdサービス復旧"));
     // The folder was unpacked from the archive before the service was looked for.
