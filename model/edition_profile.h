@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ struct EditionProfile {
     std::string BranchTableFileName;   // ".\QRD00UP.INI" / ".\PLX00UP.INI"
     std::string UpdaterWindowClass;    // the updater window's object name: "TFQRD00UP" / "TFPLX00UP"
     bool DataModuleBeforeWindow = false; // the cost edition's window creation step uses the data module
+
+    // Firebird service recovery window.
+    std::string FirebirdRecoveryWindowClass; // "TFQRD00FB" / "TFPLX00FB"
+    std::string FirebirdRecoveryCaption;     // "積算『とわぎ』 FireBirdサービス復旧" / "原価『とわぎ』 ..."
+    std::string FirebirdRecoveryFirstLine;   // Memo1's first red line, which names the edition
+    std::size_t SevenZipOutputSize = 0;      // the 7-zip32 adapter's output buffer: 10240 / 1024 bytes
 
     // Updater window.
     struct MainProgramChoice {
