@@ -20,7 +20,9 @@ constexpr milliseconds kEndLimit{2'000};
 constexpr const char* kCannotStart = "接続マネージャー(nmcli)を起動できませんでした。";
 constexpr const char* kNoAnswer = "接続マネージャー(nmcli)が応答しませんでした。";
 
-int Limit(milliseconds limit) { return static_cast<int>(std::min<long long>(limit.count(), 0x7fffffff)); }
+int Limit(milliseconds limit) {
+    return static_cast<int>(std::min<long long>(limit.count(), 0x7fffffff));
+}
 
 NmReply EndedReply(QProcess& process) {
     NmReply reply;
@@ -78,7 +80,9 @@ std::vector<std::string> Lines(const std::string& text) {
 
 } // namespace
 
-std::string FindNmcli() { return QStandardPaths::findExecutable(QStringLiteral("nmcli")).toStdString(); }
+std::string FindNmcli() {
+    return QStandardPaths::findExecutable(QStringLiteral("nmcli")).toStdString();
+}
 
 std::vector<std::string> SplitTerseLine(const std::string& line) {
     std::vector<std::string> fields(1);
@@ -97,7 +101,8 @@ NmReply ListProfileNames(std::vector<std::string>& names) {
     names.clear();
     NmReply reply = RunNmcli({"-t", "-f", "NAME", "connection", "show"}, kQueryLimit);
     if (reply.Status != kNmSuccess) return reply;
-    for (const auto& line : Lines(reply.Output)) names.push_back(SplitTerseLine(line).front());
+    for (const auto& line : Lines(reply.Output))
+        names.push_back(SplitTerseLine(line).front());
     return reply;
 }
 
@@ -115,7 +120,8 @@ NmReply ListActiveConnections(std::vector<NmActiveConnection>& connections) {
 }
 
 int DeviceState(const std::string& device) {
-    NmReply reply = RunNmcli({"-g", "GENERAL.STATE", "device", "show", QString::fromStdString(device)}, kQueryLimit);
+    NmReply reply =
+        RunNmcli({"-g", "GENERAL.STATE", "device", "show", QString::fromStdString(device)}, kQueryLimit);
     if (reply.Status != kNmSuccess) return -1;
     // "70 (connecting (getting IP configuration))": the number is what counts.
     int state = -1;
@@ -133,14 +139,17 @@ NmActivation::NmActivation(const std::string& name) : process_(std::make_unique<
     // The user's own environment: the connection manager's messages reach the user in the user's language.
     process_->setStandardInputFile(QProcess::nullDevice());
     if (!nmcli.empty())
-        process_->start(QString::fromStdString(nmcli), {"connection", "up", "id", QString::fromStdString(name)});
+        process_->start(QString::fromStdString(nmcli),
+                        {"connection", "up", "id", QString::fromStdString(name)});
     if (nmcli.empty() || !process_->waitForStarted(Limit(kStartLimit))) {
         ended_ = true;
         reply_ = {kNmUnknownError, {}, kCannotStart};
     }
 }
 
-NmActivation::~NmActivation() { EndProcess(*process_); }
+NmActivation::~NmActivation() {
+    EndProcess(*process_);
+}
 
 bool NmActivation::WaitForEnd(milliseconds limit) {
     if (ended_) return true;

@@ -63,14 +63,22 @@ constexpr StateName kStateTexts[] = {
 // What the connection manager means by its error codes when it gave no message of its own.
 std::string DefaultErrorText(int error) {
     switch (error) {
-    case kNmUnknownError: return "接続マネージャーでエラーが発生しました。";
-    case kNmInvalidInput: return "接続マネージャーへの指示にエラーがあります。";
-    case kNmTimeout: return "接続マネージャーの処理がタイムアウトしました。";
-    case kNmActivationFailed: return "接続に失敗しました。";
-    case kNmDeactivationFailed: return "切断に失敗しました。";
-    case kNmNotRunning: return "接続マネージャー(NetworkManager)が動作していません。";
-    case kNmNotFound: return "指定の接続先がありません。";
-    default: return {};
+    case kNmUnknownError:
+        return "接続マネージャーでエラーが発生しました。";
+    case kNmInvalidInput:
+        return "接続マネージャーへの指示にエラーがあります。";
+    case kNmTimeout:
+        return "接続マネージャーの処理がタイムアウトしました。";
+    case kNmActivationFailed:
+        return "接続に失敗しました。";
+    case kNmDeactivationFailed:
+        return "切断に失敗しました。";
+    case kNmNotRunning:
+        return "接続マネージャー(NetworkManager)が動作していません。";
+    case kNmNotFound:
+        return "指定の接続先がありません。";
+    default:
+        return {};
     }
 }
 
@@ -95,7 +103,8 @@ void RememberErrorText(const NmReply& reply) {
 std::string FirstCharacters(const std::string& text, size_t count) {
     size_t characters = 0;
     for (size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && characters++ == count) return text.substr(0, i);
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && characters++ == count)
+            return text.substr(0, i);
     }
     return text;
 }
@@ -103,13 +112,20 @@ std::string FirstCharacters(const std::string& text, size_t count) {
 // The dial state a device's state in NetworkManager stands for; -1 for states that say nothing new.
 int DialStateOfDevice(int deviceState) {
     switch (deviceState) {
-    case 40: return RASCS_PortOpened;    // prepare
-    case 50: return RASCS_ConnectDevice; // config: the modem dials, the tunnel is set up
-    case 60: return RASCS_Authenticate;  // need-auth
-    case 70: return RASCS_AuthProject;   // ip-config: the network protocols are negotiated
-    case 80: return RASCS_Projected;     // ip-check
-    case 90: return RASCS_LogonNetwork;  // secondaries
-    default: return -1;
+    case 40:
+        return RASCS_PortOpened; // prepare
+    case 50:
+        return RASCS_ConnectDevice; // config: the modem dials, the tunnel is set up
+    case 60:
+        return RASCS_Authenticate; // need-auth
+    case 70:
+        return RASCS_AuthProject; // ip-config: the network protocols are negotiated
+    case 80:
+        return RASCS_Projected; // ip-check
+    case 90:
+        return RASCS_LogonNetwork; // secondaries
+    default:
+        return -1;
     }
 }
 
@@ -179,7 +195,7 @@ private:
     std::string entry_;
     TRasDialNotifier notifier_;
     std::atomic<bool> stop_{false};
-    int last_ = -1; // the state last reported; none yet
+    int last_ = -1;      // the state last reported; none yet
     std::thread thread_; // last: it starts once everything above is in place
 };
 
@@ -191,7 +207,8 @@ TQRDRAS::TQRDRAS(TTraceLog* trace) : trace_(trace) {
 
 TQRDRAS::~TQRDRAS() = default;
 
-int TQRDRAS::Dial(const std::string& entry, int notifierType, std::string& connection, TRasDialNotifier notifier) {
+int TQRDRAS::Dial(const std::string& entry, int notifierType, std::string& connection,
+                  TRasDialNotifier notifier) {
     if (IsConnected(entry)) {
         connection = FindConnection(entry).value_or("");
         notifier(0, RASCS_Connected, 0);

@@ -281,10 +281,10 @@ bool TUpdaterWindow::ConnectDialup() {
     std::string connection;
     // The dial-up object reports from a thread of its own: DialNotify is carried out on this thread, where
     // the wait below reads what it sets.
-    const int code = dialup_.DialConnection->Dial(
-        dialup_.DialupName, 0, connection, [this](unsigned message, int state, int error) {
-            QMetaObject::invokeMethod(this, [this, message, state, error] { DialNotify(message, state, error); });
-        });
+    auto notifier = [this](unsigned message, int state, int error) {
+        QMetaObject::invokeMethod(this, [this, message, state, error] { DialNotify(message, state, error); });
+    };
+    const int code = dialup_.DialConnection->Dial(dialup_.DialupName, 0, connection, notifier);
     dialup_.DialAborted = false;
     QTimer* timer = progress_ ? progress_->Timer2 : nullptr;
     if (timer) {
@@ -313,7 +313,8 @@ void TUpdaterWindow::DialNotify(unsigned /*message*/, int state, int error) {
     } catch (const std::exception&) {
         // The state text is only shown; the wait goes on without it.
     }
-    static constexpr const char* kFailureWords[] = {"エラー", "障害", "ビジー", "切断", "ありません", "していません", "失敗"};
+    static constexpr const char* kFailureWords[] = {"エラー", "障害", "ビジー", "切断",
+                                                    "ありません", "していません", "失敗"};
     const bool failureText = std::any_of(std::begin(kFailureWords), std::end(kFailureWords),
                                          [&](const char* word) { return text.find(word) != std::string::npos; });
     // An error code always means the dial has failed, also when the connection manager words it in a

@@ -18,14 +18,17 @@ std::string PathWithFake() {
     return FakeNetworkManager::ProgramFolder() + ":" + (path ? path : "/usr/bin:/bin");
 }
 
-QString Text(const std::string& text) { return QString::fromStdString(text); }
+QString Text(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 std::string StateJson(const std::vector<FakeProfile>& profiles, const std::vector<FakeLink>& links) {
     QJsonArray profileArray, activeArray;
     QJsonObject devices;
     for (const auto& p : profiles) {
         QJsonArray states;
-        for (int state : p.States) states.append(state);
+        for (int state : p.States)
+            states.append(state);
         profileArray.append(QJsonObject{{"name", Text(p.Name)},
                                         {"device", Text(p.Device)},
                                         {"states", states},
@@ -46,15 +49,19 @@ std::string StateJson(const std::vector<FakeProfile>& profiles, const std::vecto
             {"path", QString("/org/freedesktop/NetworkManager/ActiveConnection/%1").arg(++serial)}});
         devices[Text(link.Device)] = link.State == "activated" ? 100 : 40;
     }
-    QJsonObject state{{"profiles", profileArray}, {"active", activeArray}, {"devices", devices}, {"serial", serial}};
+    QJsonObject state{
+        {"profiles", profileArray}, {"active", activeArray}, {"devices", devices}, {"serial", serial}};
     return QJsonDocument(state).toJson().toStdString();
 }
 
 } // namespace
 
-std::string FakeNetworkManager::ProgramFolder() { return TOWAGI_FAKE_NMCLI_DIR; }
+std::string FakeNetworkManager::ProgramFolder() {
+    return TOWAGI_FAKE_NMCLI_DIR;
+}
 
-FakeNetworkManager::FakeNetworkManager(const std::vector<FakeProfile>& profiles, const std::vector<FakeLink>& links)
+FakeNetworkManager::FakeNetworkManager(const std::vector<FakeProfile>& profiles,
+                                       const std::vector<FakeLink>& links)
     : folder_(dir_.Dir()), path_("PATH", PathWithFake()), state_("FAKE_NMCLI_DIR", dir_.Path().string()) {
     WriteFile(dir_.File("state.json"), StateJson(profiles, links));
 }
@@ -63,7 +70,8 @@ std::vector<std::string> FakeNetworkManager::Calls() const {
     std::vector<std::string> calls;
     if (!std::filesystem::exists(dir_.File("calls.log"))) return calls;
     std::istringstream lines(ReadFile(dir_.File("calls.log")));
-    for (std::string line; std::getline(lines, line);) calls.push_back(line);
+    for (std::string line; std::getline(lines, line);)
+        calls.push_back(line);
     return calls;
 }
 
@@ -73,7 +81,8 @@ bool FakeNetworkManager::Called(const std::string& call) const {
 }
 
 std::string FakeNetworkManager::LinkState(const std::string& name) const {
-    const QJsonObject state = QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(dir_.File("state.json")))).object();
+    const QJsonObject state =
+        QJsonDocument::fromJson(QByteArray::fromStdString(ReadFile(dir_.File("state.json")))).object();
     for (const auto& value : state["active"].toArray()) {
         const QJsonObject link = value.toObject();
         if (link["name"].toString().toStdString() != name) continue;

@@ -10,13 +10,13 @@ namespace towagi::testing {
 struct FakeProfile {
     std::string Name;
     std::string Device = "ppp0";
-    std::vector<int> States{};        // device states the dial passes through (40 prepare ... 90)
-    double StepSeconds = 0.1;         // time in each of them
+    std::vector<int> States{};         // device states the dial passes through (40 prepare ... 90)
+    double StepSeconds = 0.1;          // time in each of them
     std::string Outcome = "activated"; // "activated", "failed" or "hang" (never ends by itself)
-    int Exit = 4;                     // nmcli's exit status of a failed dial
-    std::string Message{};            // the error line of a failed dial
-    std::string Down = "goes";        // hang-up: "goes", "stays" (never reported gone) or "refused"
-    double DownSeconds = 0;           // how long a hung-up link stays "deactivating"
+    int Exit = 4;                      // nmcli's exit status of a failed dial
+    std::string Message{};             // the error line of a failed dial
+    std::string Down = "goes";         // hang-up: "goes", "stays" (never reported gone) or "refused"
+    double DownSeconds = 0;            // how long a hung-up link stays "deactivating"
 };
 
 // A link that is up (or in another state) before the test starts.
@@ -30,7 +30,8 @@ struct FakeLink {
 // state in a private folder.
 class FakeNetworkManager {
 public:
-    explicit FakeNetworkManager(const std::vector<FakeProfile>& profiles, const std::vector<FakeLink>& links = {});
+    explicit FakeNetworkManager(const std::vector<FakeProfile>& profiles,
+                                const std::vector<FakeLink>& links = {});
     // The folder to put first on PATH, and the state folder for FAKE_NMCLI_DIR.
     static std::string ProgramFolder();
     const std::string& StateFolder() const { return folder_; }

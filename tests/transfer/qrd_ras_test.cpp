@@ -87,7 +87,7 @@ TEST(QrdRas, AnEntryAlreadyConnectedIsReportedAtOnce) {
 }
 
 TEST(QrdRas, ConnectedAfterSeveralStates) {
-    FakeNetworkManager manager({{.Name = "本社VPN", .States = {40, 50, 70}, .StepSeconds = 0.6}});
+    FakeNetworkManager manager({{.Name = "本社VPN", .States = {40, 50, 70}, .StepSeconds = 1.2}});
     TQRDRAS ras;
     Notifications heard;
     std::string connection = "stale";
@@ -123,14 +123,18 @@ TEST(QrdRas, AFailedDialReportsTheConnectionManagersErrorAndText) {
     };
     const std::string longMessage = "エラー: " + std::string(120, 'x');
     for (const auto& c : std::vector<Case>{
-             {"エラー: 接続の有効化に失敗しました: 回線がビジーです", 4, "エラー: 接続の有効化に失敗しました: 回線がビジーです"},
+             {"エラー: 接続の有効化に失敗しました: 回線がビジーです", 4,
+              "エラー: 接続の有効化に失敗しました: 回線がビジーです"},
              {"Error: Connection activation failed: The line is busy", 4,
               "Error: Connection activation failed: The line is busy"},
              {"Error: Timeout expired (90 seconds)", 3, "Error: Timeout expired (90 seconds)"},
              // The system's error texts are at most 100 characters.
              {longMessage, 4, "エラー: " + std::string(95, 'x')},
          }) {
-        FakeNetworkManager manager({{.Name = "Office", .States = {40, 50}, .Outcome = "failed", .Exit = c.exit,
+        FakeNetworkManager manager({{.Name = "Office",
+                                     .States = {40, 50},
+                                     .Outcome = "failed",
+                                     .Exit = c.exit,
                                      .Message = c.message}});
         TQRDRAS ras;
         Notifications heard;
@@ -153,7 +157,8 @@ TEST(QrdRas, AnEntryOutsideThePhoneBookIsNotDialled) {
     EXPECT_EQ(ras.Dial("office", 0, connection, heard.Notifier()), 10);
     EXPECT_EQ(ras.Dial("Nowhere", 0, connection, heard.Notifier()), 10);
     EXPECT_TRUE(heard.Seen().empty());
-    for (const auto& call : manager.Calls()) EXPECT_EQ(call.find("connection up"), std::string::npos) << call;
+    for (const auto& call : manager.Calls())
+        EXPECT_EQ(call.find("connection up"), std::string::npos) << call;
 }
 
 TEST(QrdRas, ConnectionManagerNotRunning) {
@@ -171,7 +176,8 @@ TEST(QrdRas, ConnectionManagerNotRunning) {
 TEST(QrdRas, EntryNamesCompareExactly) {
     const std::string escaped = "本社:VPN\\2";
     FakeNetworkManager manager({{.Name = "Office"}, {.Name = escaped, .Device = "tun0"}, {.Name = "Branch"}},
-                               {{.Name = "Office"}, {.Name = escaped, .Device = "tun0"},
+                               {{.Name = "Office"},
+                                {.Name = escaped, .Device = "tun0"},
                                 {.Name = "Branch", .State = "activating", .Device = "ttyUSB0"}});
     TQRDRAS ras;
     EXPECT_EQ(ras.EntryNames, (std::vector<std::string>{"Office", escaped, "Branch"}));
@@ -226,14 +232,27 @@ TEST(QrdRas, HangUp) {
         std::vector<std::string> wantTrace;
     };
     for (const auto& c : std::vector<Case>{
-             {"goes at once", true, "goes", 0, 0ms, 2000ms, "", {}},
-             {"goes after a second", true, "goes", 1.0, 900ms, 3000ms, "", {}},
-             {"no link", false, "goes", 0, 0ms, 1000ms, "", {}},
-             {"refused", true, "refused", 0, 0ms, 2000ms, "activated",
-              {"HangUp ; [Office]の切断は受け付けられませんでした : Error: Connection deactivation failed: Not "
+             {"goes at once", true, "goes", 0, 0ms, 8000ms, "", {}},
+             {"goes after a second", true, "goes", 1.0, 900ms, 8000ms, "", {}},
+             {"no link", false, "goes", 0, 0ms, 5000ms, "", {}},
+             {"refused",
+              true,
+              "refused",
+              0,
+              0ms,
+              8000ms,
+              "activated",
+              {"HangUp ; [Office]の切断は受け付けられませんでした : Error: Connection deactivation failed: "
+               "Not "
                "authorized to deactivate connections."}},
              // A link that never reports itself gone: the wait gives up after its limit.
-             {"never goes", true, "stays", 0, 2000ms, 5000ms, "activated",
+             {"never goes",
+              true,
+              "stays",
+              0,
+              2000ms,
+              8000ms,
+              "activated",
               {"HangUp ; [Office]の切断を2秒待ちましたが、接続が残っています"}},
          }) {
         std::vector<FakeLink> links;

@@ -123,7 +123,7 @@ WindowRun RunWindow(const EditionProfile& profile, const Installation& inst,
         finished = true;
         loop.quit();
     });
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
     const auto start = std::chrono::steady_clock::now();
     window.show();
     loop.exec();
@@ -456,6 +456,7 @@ void ConfigureDialup(const EditionProfile& profile, const Installation& inst, co
 
 TEST(UpdaterWindow, Dialup) {
     const std::string busy = "エラー: 接続の有効化に失敗しました: 回線がビジーです";
+    const std::string busyInEnglish = "Error: Connection activation failed: The line is busy";
     struct Case {
         std::string name;
         const EditionProfile* profile;
@@ -466,30 +467,29 @@ TEST(UpdaterWindow, Dialup) {
         std::optional<std::string> wantStatus; // the last state text, where it is certain
         std::string wantWarning;   // empty: connected, the update runs and the main program starts
         bool wantHangUp;           // the close step hangs the link up
-        std::chrono::milliseconds below; // the whole run
+        std::chrono::seconds below; // the whole run, long enough for a loaded machine
     };
     for (const auto& c : std::vector<Case>{
              {"already connected", &EstimationEdition(), {{.Name = "Office"}}, {{.Name = "Office"}}, "Office",
-              "30", "Connected", "", false, 10s},
+              "30", "Connected", "", false, 40s},
              {"connected after several states", &EstimationEdition(),
               {{.Name = "Office", .States = {40, 50, 70}, .StepSeconds = 0.3}}, {}, "Office", std::nullopt,
-              "Connected", "", false, 15s},
+              "Connected", "", false, 40s},
              {"cost edition, connected", &CostEdition(), {{.Name = "本社", .States = {40}}}, {}, "本社", "30",
-              "Connected", "", false, 15s},
+              "Connected", "", false, 40s},
              // A failure text ends the wait long before the time-out; the box tells no error code.
              {"busy line", &EstimationEdition(),
-              {{.Name = "Office", .States = {40, 50}, .Outcome = "failed", .Message = busy}}, {}, "Office", "30",
-              busy, "ダイアルアップの接続に失敗しました。:Errcode 0", false, 15s},
+              {{.Name = "Office", .States = {40, 50}, .Outcome = "failed", .Message = busy}}, {}, "Office", "60",
+              busy, "ダイアルアップの接続に失敗しました。:Errcode 0", false, 40s},
              {"busy line, English text", &CostEdition(),
-              {{.Name = "Office", .Outcome = "failed", .Message = "Error: Connection activation failed: The line is busy"}},
-              {}, "Office", "30", "Error: Connection activation failed: The line is busy",
-              "ダイアルアップの接続に失敗しました。:Errcode 0", false, 15s},
+              {{.Name = "Office", .Outcome = "failed", .Message = busyInEnglish}}, {}, "Office", "60", busyInEnglish,
+              "ダイアルアップの接続に失敗しました。:Errcode 0", false, 40s},
              // The time-out comes from the settings file; the link still being dialled is hung up on close.
              {"time-out", &EstimationEdition(), {{.Name = "Office", .States = {40}, .Outcome = "hang"}}, {},
-              "Office", "1", std::nullopt, "ダイアルアップの接続に失敗しました。:Errcode 0", true, 15s},
+              "Office", "1", std::nullopt, "ダイアルアップの接続に失敗しました。:Errcode 0", true, 40s},
              // Entry names compare exactly: the connected "Office" is not "office", which is no entry.
              {"entry in other letter case", &EstimationEdition(), {{.Name = "Office"}}, {{.Name = "Office"}},
-              "office", "30", "", "ダイアルアップの接続に失敗しました。:Errcode 10", false, 10s},
+              "office", "30", "", "ダイアルアップの接続に失敗しました。:Errcode 10", false, 40s},
          }) {
         Installation inst(*c.profile);
         inst.AddMainProgram("Qrd0000.exe");
@@ -519,16 +519,17 @@ TEST(UpdaterWindow, Dialup) {
             EXPECT_EQ(shownStatus, "Connected") << c.name;
         }
         // No main program after a failed dial; an established link stays up for it.
-        EXPECT_EQ(inst.MainStarted(c.wantWarning.empty() ? 10'000 : 500) != "", c.wantWarning.empty()) << c.name;
+        const bool connected = c.wantWarning.empty();
+        EXPECT_EQ(inst.MainStarted(connected ? 10'000 : 500) != "", connected) << c.name;
         EXPECT_EQ(manager.Called("connection down id " + c.entry), c.wantHangUp) << c.name;
-        if (c.wantWarning.empty()) {
+        if (connected) {
             EXPECT_EQ(manager.LinkState(c.entry), "activated") << c.name;
         }
         if (c.wantHangUp) {
             EXPECT_EQ(manager.LinkState(c.entry), "") << c.name;
         }
         const auto lines = inst.TraceLines();
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "FormClose ; End"), c.wantWarning.empty() ? 1 : 0) << c.name;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "FormClose ; End"), connected ? 1 : 0) << c.name;
     }
 }
 
@@ -543,7 +544,7 @@ TEST(UpdaterWindow, TheTimeOutOfADialRunsFromTheSettingsFile) {
     ASSERT_TRUE(answer.Answered());
     EXPECT_EQ(answer.Seen().Text.toStdString(), "ダイアルアップの接続に失敗しました。:Errcode 0");
     EXPECT_GE(run.took, 2s);
-    EXPECT_LT(run.took, 10s);
+    EXPECT_LT(run.took, 30s);
 }
 
 // A link that never reports itself gone keeps the launcher no longer than the hang-up's limit.
@@ -553,9 +554,10 @@ TEST(UpdaterWindow, TheHangUpAtCloseGivesUpOnALinkThatStaysUp) {
     ConfigureDialup(EstimationEdition(), inst, "Office", "1");
     FakeNetworkManager manager({{.Name = "Office", .Outcome = "hang", .Down = "stays"}});
     ModalAnswer answer("OK");
-    WindowRun run = RunWindow(EstimationEdition(), inst, [](TUpdaterWindow& window) { window.Dialup().HangUpLimit = 1s; });
+    WindowRun run = RunWindow(EstimationEdition(), inst,
+                              [](TUpdaterWindow& window) { window.Dialup().HangUpLimit = 1s; });
     ASSERT_TRUE(answer.Answered());
-    EXPECT_LT(run.took, 10s);
+    EXPECT_LT(run.took, 30s);
     EXPECT_TRUE(manager.Called("connection down id Office"));
     // The dial still in progress was ended with the dial-up object.
     EXPECT_TRUE(manager.Called("terminated: up Office"));
