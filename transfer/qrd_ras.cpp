@@ -241,20 +241,23 @@ int TQRDRAS::HangUp(const std::string& entry) {
         }
     };
     const auto deadline = steady_clock::now() + HangUpLimit;
+    // A link that never reports itself gone must not keep the launcher from closing.
+    auto giveUp = [&] {
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(HangUpLimit).count();
+        trace("[" + entry + "]の切断を" + std::to_string(seconds) + "秒待ちましたが、接続が残っています");
+        return 0;
+    };
     const NmReply reply = DeactivateConnection(entry, HangUpLimit);
+    // nmcli waits for the link to go down itself; running out of time there is the same wait given up.
+    if (reply.Status == kNmTimeout) return giveUp();
     if (reply.Status != kNmSuccess) {
         RememberErrorText(reply);
         trace("[" + entry + "]の切断は受け付けられませんでした : " + reply.Message);
         return 0;
     }
-    // A link that never reports itself gone must not keep the launcher from closing.
     while (FindConnection(entry)) {
         const auto now = steady_clock::now();
-        if (now >= deadline) {
-            const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(HangUpLimit).count();
-            trace("[" + entry + "]の切断を" + std::to_string(seconds) + "秒待ちましたが、接続が残っています");
-            return 0;
-        }
+        if (now >= deadline) return giveUp();
         std::this_thread::sleep_for(std::min<steady_clock::duration>(kHangUpPoll, deadline - now));
     }
     return 0;

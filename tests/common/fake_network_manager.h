@@ -15,7 +15,8 @@ struct FakeProfile {
     std::string Outcome = "activated"; // "activated", "failed" or "hang" (never ends by itself)
     int Exit = 4;                      // nmcli's exit status of a failed dial
     std::string Message{};             // the error line of a failed dial
-    std::string Down = "goes";         // hang-up: "goes", "stays" (never reported gone) or "refused"
+    std::string Down = "goes";         // hang-up: "goes", "stays" (never reported gone), "hangs"
+                                      // (the command never returns) or "refused"
     double DownSeconds = 0;            // how long a hung-up link stays "deactivating"
 };
 

@@ -48,9 +48,11 @@ public:
             return !seen_.empty() && (seen_.back().State == RASCS_Connected || seen_.back().Error != 0);
         });
     }
-    bool WaitForAny(std::chrono::seconds limit = 20s) {
+    bool WaitForState(int state, std::chrono::seconds limit = 20s) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return !seen_.empty(); });
+        return changed_.wait_for(lock, limit, [&] {
+            return std::any_of(seen_.begin(), seen_.end(), [&](const auto& n) { return n.State == state; });
+        });
     }
     std::vector<Notification> Seen() {
         std::lock_guard lock(mutex_);
@@ -222,6 +224,7 @@ TEST(QrdRas, StateTexts) {
 }
 
 TEST(QrdRas, HangUp) {
+    const std::string kRefused = "Error: Connection deactivation failed: Not authorized to deactivate connections.";
     struct Case {
         std::string name;
         bool linked;
@@ -235,25 +238,13 @@ TEST(QrdRas, HangUp) {
              {"goes at once", true, "goes", 0, 0ms, 8000ms, "", {}},
              {"goes after a second", true, "goes", 1.0, 900ms, 8000ms, "", {}},
              {"no link", false, "goes", 0, 0ms, 5000ms, "", {}},
-             {"refused",
-              true,
-              "refused",
-              0,
-              0ms,
-              8000ms,
-              "activated",
-              {"HangUp ; [Office]の切断は受け付けられませんでした : Error: Connection deactivation failed: "
-               "Not "
-               "authorized to deactivate connections."}},
+             {"refused", true, "refused", 0, 0ms, 8000ms, "activated",
+              {"HangUp ; [Office]の切断は受け付けられませんでした : " + kRefused}},
              // A link that never reports itself gone: the wait gives up after its limit.
-             {"never goes",
-              true,
-              "stays",
-              0,
-              2000ms,
-              8000ms,
-              "activated",
-              {"HangUp ; [Office]の切断を2秒待ちましたが、接続が残っています"}},
+             {"never goes", true, "stays", 0, 3000ms, 10000ms, "activated",
+              {"HangUp ; [Office]の切断を3秒待ちましたが、接続が残っています"}},
+             {"the hang-up command never returns", true, "hangs", 0, 3000ms, 10000ms, "activated",
+              {"HangUp ; [Office]の切断を3秒待ちましたが、接続が残っています"}},
          }) {
         std::vector<FakeLink> links;
         if (c.linked) links.push_back({.Name = "Office"});
@@ -262,7 +253,7 @@ TEST(QrdRas, HangUp) {
         {
             TTraceLog log(logDir.File("trace.log"));
             TQRDRAS ras(&log);
-            ras.HangUpLimit = 2s;
+            ras.HangUpLimit = 3s;
             int result = -1;
             const auto took = Timed([&] { result = ras.HangUp("Office"); });
             EXPECT_EQ(result, 0) << c.name;
@@ -284,7 +275,8 @@ TEST(QrdRas, DestroyingTheObjectEndsADialInProgress) {
         TQRDRAS ras;
         std::string connection;
         ASSERT_EQ(ras.Dial("Office", 0, connection, heard.Notifier()), 0);
-        ASSERT_TRUE(heard.WaitForAny());
+        // The link shows its first device state: the activation is under way.
+        ASSERT_TRUE(heard.WaitForState(RASCS_PortOpened));
     });
     EXPECT_LT(took, 10s);
     EXPECT_TRUE(manager.Called("terminated: up Office"));
