@@ -13,6 +13,9 @@
 #   no_server      FTP_HOST 0.0.0.0: no connection, the staged files applied and left staged
 #   missing_excel  the installed Excel folder does not exist: the categories before it applied, then the
 #                  error box after the main program has started
+#   dialup         dial-up configured: the fake connection manager's link comes up after a few states, the
+#                  update runs and the main program starts with the link up; a dial that never completes
+#                  (estimation) times out after DIAL seconds, no main program, and the link is hung up
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
@@ -48,10 +51,10 @@ edition() {
     fi
 }
 
-# prepare: the edition's sandbox folders in $root, a stub main program that leaves its mark, and an empty
-# server tree.
+# prepare [NAME]: the edition's sandbox folders in $root (another one for each NAME), a stub main program
+# that leaves its mark, and an empty server tree.
 prepare() {
-    root="$work/$case-$launcher"
+    root="$work/$case-$launcher${1:+-$1}"
     program=$root/program update=$root/update excel=$root/excel frame=$root/frame server=$root/server
     export TOWAGI_MACHINE_HIVE="$root/machine.hive" TOWAGI_USER_HIVE="$root/user.hive"
     make_program_folder "$program" "$bin"
@@ -98,6 +101,13 @@ server_file() {
 }
 
 # applied NAME FILE: FILE holds the server's NAME with the server's time.
+# outdated_update_txt: the server's update.txt, and an older one installed.
+outdated_update_txt() {
+    server_file "UPDATE$j/update.txt"
+    echo old > "$program/update.txt"
+    touch -d '2020-01-01 10:00:00' "$program/update.txt"
+}
+
 applied() {
     local from=$server/towagi/$1 to=$2
     [ -f "$to" ] || fail "$1 was not applied as $to"
@@ -322,9 +332,7 @@ declined() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
         prepare
-        server_file "UPDATE$j/update.txt"
-        echo old > "$program/update.txt"
-        touch -d '2020-01-01 10:00:00' "$program/update.txt"
+        outdated_update_txt
         start_ftp_server "$server"
         settings 127.0.0.1 Program
         start_launcher
@@ -407,7 +415,82 @@ missing_excel() {
     done
 }
 
+# connection_manager STATE_JSON: the fake nmcli first on PATH, its state (profiles, links) in $root/nm.
+connection_manager() {
+    nm=$root/nm
+    mkdir -p "$nm"
+    printf '%s\n' "$1" > "$nm/state.json"
+    export FAKE_NMCLI_DIR=$nm PATH="$here/../servers/nmcli:$base_path"
+}
+base_path=$PATH
+
+# dialup_settings ENTRY DIAL: Dialup 1, the entry to dial, and the dial-up wait in the settings file.
+dialup_settings() {
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE]
+"Dialup"=dword:00000001
+"Dialup_Name"="$1"
+REG
+    local ini=QRD0000.INI
+    [ "$launcher" = Qrd00up ] || ini=PLX0000.INI
+    printf '[TIME]\r\nDIAL=%s\r\n' "$2" | iconv -f UTF-8 -t CP932 > "$program/$ini"
+}
+
+nm_called() { grep -xF -- "$1" "$nm/calls.log" >/dev/null; }
+
+dialup() {
+    local entry=本社回線 started
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        outdated_update_txt
+        # The main program notes the links that are up as it starts.
+        printf '#!/bin/sh\nnmcli -t -f NAME,STATE connection show --active > links.txt\ntouch main-started.txt\n' \
+            > "$program/$main"
+        start_ftp_server "$server"
+        settings 127.0.0.1 Program
+        dialup_settings "$entry" 60
+        connection_manager '{"profiles": [{"name": "'"$entry"'", "device": "ttyUSB0", "states": [40, 50, 70],
+                             "step": 0.4, "outcome": "activated"}]}'
+        started=$(date +%s)
+        start_launcher
+        answer 情報 Return
+        finish
+        applied "UPDATE$j/update.txt" "$program/update.txt"
+        nm_called "connection up id $entry" || fail "the entry was not dialled"
+        [ "$(cat "$program/links.txt")" = "$entry:activated" ] ||
+            fail "the main program did not find the link up: $(cat "$program/links.txt")"
+        ! nm_called "connection down id $entry" || fail "the link was hung up under the main program"
+        [ $(($(date +%s) - started)) -lt 50 ] || fail "the dial took until the time-out"
+        stop_ftp_server
+        echo "ok: $launcher dialled $entry, updated and left the link up for the main program"
+    done
+
+    # A dial that never completes: the DIAL time-out, the warning, no main program, the link hung up.
+    edition Qrd00up
+    prepare timeout
+    server_file UPDATE/update.txt
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    dialup_settings "$entry" 2
+    connection_manager '{"profiles": [{"name": "'"$entry"'", "device": "ttyUSB0", "states": [40], "outcome": "hang"}]}'
+    start_launcher
+    local window
+    window=$(wait_for_window 警告 60) || fail "no warning after the time-out"
+    press_key "$window" Return
+    # The warning told the user of the failure, which the exit code says.
+    expect_exit "$launcher_pid" 1 60 || fail "the launcher did not end as it should"
+    [ ! -e "$program/main-started.txt" ] || fail "the main program started after a failed dial"
+    [ ! -e "$update/update.txt" ] || fail "the update ran without the link"
+    nm_called "connection down id $entry" || fail "the link was not hung up at close"
+    [ "$(nmcli -t -f NAME connection show --active)" = "" ] || fail "the link is still there"
+    traced " FormClose ; Start" || fail "no close step"
+    ! traced " FormClose ; End" || fail "the close step went on to the main program"
+    stop_ftp_server
+    echo "ok: $launcher, a dial that never completes times out, starts nothing and is hung up"
+}
+
 case $case in
-full_update | missing_file | cancel | declined | no_server | missing_excel) "$case" ;;
+full_update | missing_file | cancel | declined | no_server | missing_excel | dialup) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
