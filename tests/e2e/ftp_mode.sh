@@ -8,6 +8,8 @@
 #   missing_file   one file never arrives: estimation - retry question, No, nothing applied, the pass's
 #                  master archive deleted; the next start fetches only what is missing and applies it all;
 #                  cost - the category's error box, the other categories applied
+#   short_transfer a program file's transfer ends early once but is answered 226: the short attempt is
+#                  traced and retried, the whole file applied; an empty file is applied as it is
 #   cancel         ｷｬﾝｾﾙ during a slow transfer: nothing applied
 #   declined       the version-up question answered No: nothing fetched, nothing applied
 #   no_server      FTP_HOST 0.0.0.0: no connection, the staged files applied and left staged
@@ -301,6 +303,33 @@ REG
     echo "ok: $launcher, a file that never arrives: its category's error, the others applied"
 }
 
+short_transfer() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        server_file "UPDATE$j/$app" 200000
+        : > "$server/towagi/UPDATE$j/empty.dat"
+        touch -d "$server_time" "$server/towagi/UPDATE$j/empty.dat"
+        start_ftp_server "$server" --short-after 1000 --fault-file "$app" --faulty-retrs 1
+        settings 127.0.0.1 Program
+        start_launcher
+        answer 情報 Return
+        finish
+
+        applied "UPDATE$j/$app" "$program/$app"
+        applied "UPDATE$j/empty.dat" "$program/empty.dat"
+        local size
+        size=$(stat -c %s "$server/towagi/UPDATE$j/$app")
+        traced " FTP_Download ; ダウンロードしたファイルのサイズが一致しません : [$update/$app] : サーバ=$size 受信=1000 : Retry=0" ||
+            fail "the short attempt of $app was not traced"
+        [ "$(count_traced " FTP_Download ; ダウンロードしたファイルのサイズが")" = 1 ] ||
+            fail "another transfer was taken for short"
+        [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+        stop_ftp_server
+        echo "ok: $launcher, a transfer that ended early was fetched again and applied whole"
+    done
+}
+
 cancel() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
@@ -491,6 +520,6 @@ dialup() {
 }
 
 case $case in
-full_update | missing_file | cancel | declined | no_server | missing_excel | dialup) "$case" ;;
+full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
