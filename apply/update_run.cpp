@@ -30,11 +30,6 @@ constexpr const char* kRetryQuestion =
     "全てのファイルをダウンロード後、更新が適用されます。\r"
     "再試行するか、『とわぎ』を起動しなおして、残りのファイルをダウンロードしてください。\r\r再試行しますか？";
 
-// The program files' staging folder: field 1 of the update-path value.
-std::string ProgramStagingFolder(const EditionProfile& profile) {
-    return GetToken("|", ReadEditionString(profile, kUpdateKey, profile.UpdatePathValue), 1, 2);
-}
-
 // The run stages into these folders and empties them afterwards.
 void CheckStagingFolders(const TUpdateState& state) {
     for (const std::string& folder : {UpdateFolder(*state.Profile), ProgramStagingFolder(*state.Profile)}) {
