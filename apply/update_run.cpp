@@ -137,15 +137,9 @@ void ApplyPhase(TUpdateState& state, const TUpdateRunSteps& steps, bool download
 // Every category but the master data, in the fixed order.
 void ApplyFiles(TUpdateState& state, const TUpdateRunSteps& steps, bool clean, bool downloaded) {
     const EditionProfile& profile = *state.Profile;
-    if (profile.HasLinkedSystem) {
-        if (steps.LinkedSystemUpdate) {
-            if (steps.LinkedSystemUpdate(state, state.ExeDir) && steps.LinkedSystemCopy)
-                steps.LinkedSystemCopy(state, downloaded);
-        } else {
-            state.TraceLog->Write("LinkedSystemUpdate",
-                                  "この版のランチャーには設計内訳連動システムの更新が組み込まれていません");
-        }
-    }
+    // A linked-system archive that could not be unpacked is not copied; the other categories still apply.
+    if (profile.HasLinkedSystem && steps.LinkedSystemUpdate(state, state.ExeDir))
+        steps.LinkedSystemCopy(state, downloaded);
     const bool program = UpdateSwitchOn(profile, profile.UpdateProgramValue);
     if (program) {
         const std::string staged = ProgramStagingFolder(profile);
