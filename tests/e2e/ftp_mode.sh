@@ -13,6 +13,8 @@
 #   no_server      FTP_HOST 0.0.0.0: no connection, the staged files applied and left staged
 #   missing_excel  the installed Excel folder does not exist: the categories before it applied, then the
 #                  error box after the main program has started
+#   linked_system  the linked system's archive ZEROVEZO in the program category: fetched, unpacked and
+#                  installed into the ZEROVEZO folder beside the program folder (estimation edition)
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
@@ -373,6 +375,43 @@ no_server() {
     done
 }
 
+linked_system() {
+    edition Qrd00up
+    prepare
+    local linked=$root/ZEROVEZO content=$root/zerovezo-content
+    mkdir -p "$linked" "$content/DATA/SUB" "$content/中間ファイル" "$content/TEMP"
+    echo main > "$content/ZVMAIN.EXE"
+    echo a > "$content/DATA/a.dat"
+    echo b > "$content/DATA/SUB/b.dat"
+    echo thumbs > "$content/DATA/Thumbs.db"
+    echo m > "$content/中間ファイル/m.dat"
+    echo t > "$content/TEMP/t.dat"
+    mkdir -p "$server/towagi/UPDATE"
+    # Packed by Debian's 7-Zip under a .zip name; the delivery's name has no extension.
+    (cd "$content" && 7zz a -tzip -bso0 -bsp0 "$root/ZEROVEZO.zip" .)
+    mv "$root/ZEROVEZO.zip" "$server/towagi/UPDATE/ZEROVEZO"
+    touch -d "$server_time" "$server/towagi/UPDATE/ZEROVEZO"
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    start_launcher
+    answer 情報 Return
+    finish
+
+    local file
+    for file in ZVMAIN.EXE DATA/a.dat DATA/SUB/b.dat; do
+        cmp -s "$content/$file" "$linked/$file" || fail "$file did not reach the ZEROVEZO folder"
+    done
+    for file in DATA/Thumbs.db 中間ファイル TEMP/t.dat; do
+        [ ! -e "$linked/$file" ] || fail "$file was installed"
+    done
+    applied UPDATE/ZEROVEZO "$linked/UPDATE/ZEROVEZO"
+    [ -z "$(find "$linked/TEMP" -maxdepth 1 -type f)" ] || fail "the unpacked files stayed: $(ls -A "$linked/TEMP")"
+    traced " LinkedSystemUpdate ; from[$update/ZEROVEZO] to[$linked/TEMP/]" || fail "the archive was not unpacked"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, the linked system's archive installed into ZEROVEZO"
+}
+
 missing_excel() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
@@ -408,6 +447,6 @@ missing_excel() {
 }
 
 case $case in
-full_update | missing_file | cancel | declined | no_server | missing_excel) "$case" ;;
+full_update | missing_file | cancel | declined | no_server | missing_excel | linked_system) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
