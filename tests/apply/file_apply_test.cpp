@@ -96,6 +96,8 @@ public:
     void SetCaption(const std::string&) override {}
     void SetTitle(const std::string&) override {}
     void SetStatus(const std::string&) override {}
+    std::string TitleText() const override { return ""; }
+    std::string StatusText() const override { return ""; }
     void SetFileName(const std::string& text) override { FileNames.push_back(text); }
     void SetMessage(const std::string&) override {}
     void SetTransferMode(const std::string&) override {}

@@ -18,6 +18,8 @@
 #   dialup         dial-up configured: the fake connection manager's link comes up after a few states, the
 #                  update runs and the main program starts with the link up; a dial that never completes
 #                  (estimation) times out after DIAL seconds, no main program, and the link is hung up
+#   linked_system  the linked system's archive ZEROVEZO in the program category: fetched, unpacked and
+#                  installed into the ZEROVEZO folder beside the program folder (estimation edition)
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
@@ -410,6 +412,43 @@ no_server() {
     done
 }
 
+linked_system() {
+    edition Qrd00up
+    prepare
+    local linked=$root/ZEROVEZO content=$root/zerovezo-content
+    mkdir -p "$linked" "$content/DATA/SUB" "$content/中間ファイル" "$content/TEMP"
+    echo main > "$content/ZVMAIN.EXE"
+    echo a > "$content/DATA/a.dat"
+    echo b > "$content/DATA/SUB/b.dat"
+    echo thumbs > "$content/DATA/Thumbs.db"
+    echo m > "$content/中間ファイル/m.dat"
+    echo t > "$content/TEMP/t.dat"
+    mkdir -p "$server/towagi/UPDATE"
+    # Packed by Debian's 7-Zip under a .zip name; the delivery's name has no extension.
+    (cd "$content" && 7zz a -tzip -bso0 -bsp0 "$root/ZEROVEZO.zip" .)
+    mv "$root/ZEROVEZO.zip" "$server/towagi/UPDATE/ZEROVEZO"
+    touch -d "$server_time" "$server/towagi/UPDATE/ZEROVEZO"
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    start_launcher
+    answer 情報 Return
+    finish
+
+    local file
+    for file in ZVMAIN.EXE DATA/a.dat DATA/SUB/b.dat; do
+        cmp -s "$content/$file" "$linked/$file" || fail "$file did not reach the ZEROVEZO folder"
+    done
+    for file in DATA/Thumbs.db 中間ファイル TEMP/t.dat; do
+        [ ! -e "$linked/$file" ] || fail "$file was installed"
+    done
+    applied UPDATE/ZEROVEZO "$linked/UPDATE/ZEROVEZO"
+    [ -z "$(find "$linked/TEMP" -maxdepth 1 -type f)" ] || fail "the unpacked files stayed: $(ls -A "$linked/TEMP")"
+    traced " LinkedSystemUpdate ; from[$update/ZEROVEZO] to[$linked/TEMP/]" || fail "the archive was not unpacked"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, the linked system's archive installed into ZEROVEZO"
+}
+
 missing_excel() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
@@ -520,6 +559,6 @@ dialup() {
 }
 
 case $case in
-full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup) "$case" ;;
+full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
