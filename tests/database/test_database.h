@@ -51,6 +51,24 @@ std::vector<TColumnInfo> TableColumns(TFbConnection& connection, const std::stri
 // width in CP932 bytes and from four bytes on starts with 品; floats are values a FLOAT holds exactly.
 TFbValue SampleValue(const TColumnInfo& column, int row, int position);
 
+// Rows `first` to `first + count - 1` of SampleValue for the columns.
+std::vector<std::vector<TFbValue>> SampleRows(const std::vector<TColumnInfo>& columns, int first, int count);
+
+// Inserts the rows (values in column order) into the table, in one transaction.
+void InsertRows(TFbConnection& connection, const std::string& table, const std::vector<std::vector<TFbValue>>& rows);
+
+// Every row of the table as the database gives it back ("|" between the values' texts), sorted.
+std::vector<std::string> RowTexts(TFbConnection& connection, const std::string& table,
+                                  const std::string& where = "");
+
+// Writes the master table's data file (its name + ".txt" in `folder`, which the connection may use for
+// external files) with the rows, through a scratch external table of the table's layout (KMIREID0 with
+// REI_REIBUN `remarkLength` wide when it is given); rows are appended to a file that is there. Returns the
+// rows as RowTexts reads them back from the file.
+std::vector<std::string> WriteMasterTextFile(TFbConnection& connection, const std::string& folder,
+                                             const std::string& master,
+                                             const std::vector<std::vector<TFbValue>>& rows, int remarkLength = 0);
+
 // A Firebird server on 127.0.0.1 at a free port, with a private configuration in a folder of its own: its
 // own security database (SYSDBA / pinewharf), SuperClassic, external files in `externalFileDir`. Stopped,
 // and its folder removed, on destruction.
