@@ -40,15 +40,7 @@ testing::TSuiteSchema SmallSchema() {
 
 std::vector<std::vector<TFbValue>> Rows(TFbConnection& db, const std::string& table, int first,
                                         const std::string& name) {
-    auto rows = testing::SampleRows(testing::TableColumns(db, table), first, 3);
-    if (table == "KMICNT00") {
-        const std::vector<std::string> codes{"K01A", "X01", first < 10 ? "X02" : "Y09"};
-        for (size_t i = 0; i < rows.size(); ++i) {
-            rows[i][0] = codes[i];
-            rows[i][1] = name;
-        }
-    }
-    return rows;
+    return testing::MasterRows(db, table, first, 3, {"K01A", "X01", first < 10 ? "X02" : "Y09"}, name);
 }
 
 // The update site with the master switch on, the archivers in the program folder, the work folder, and

@@ -88,18 +88,9 @@ struct ImportSite {
             if (table == imported.Master) return true;
         return false;
     }
-    // Rows `first`.. of the table; code tables get the codes given and a name that tells old from new.
     std::vector<std::vector<TFbValue>> Rows(const std::string& table, int first, int count,
                                             const std::vector<std::string>& codes, const std::string& name) {
-        auto rows = testing::SampleRows(testing::TableColumns(Db, table), first,
-                                        IsCodeTable(table) ? static_cast<int>(codes.size()) : count);
-        if (IsCodeTable(table)) {
-            for (size_t i = 0; i < rows.size(); ++i) {
-                rows[i][0] = codes[i];
-                rows[i][1] = name;
-            }
-        }
-        return rows;
+        return testing::MasterRows(Db, table, first, count, codes, name);
     }
     // Two old rows in every master table the database has.
     void FillOld() {

@@ -377,6 +377,20 @@ std::vector<std::vector<TFbValue>> SampleRows(const std::vector<TColumnInfo>& co
     return rows;
 }
 
+std::vector<std::vector<TFbValue>> MasterRows(TFbConnection& connection, const std::string& table, int first,
+                                              int count, const std::vector<std::string>& codes,
+                                              const std::string& name) {
+    const bool codeTable = table.starts_with("KMICNT");
+    auto rows = SampleRows(TableColumns(connection, table), first, codeTable ? static_cast<int>(codes.size()) : count);
+    if (codeTable) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            rows[i][0] = codes[i];
+            rows[i][1] = name;
+        }
+    }
+    return rows;
+}
+
 void InsertRows(TFbConnection& connection, const std::string& table, const std::vector<std::vector<TFbValue>>& rows) {
     if (rows.empty()) return;
     std::string placeholders;

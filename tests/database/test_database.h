@@ -54,6 +54,12 @@ TFbValue SampleValue(const TColumnInfo& column, int row, int position);
 // Rows `first` to `first + count - 1` of SampleValue for the columns.
 std::vector<std::vector<TFbValue>> SampleRows(const std::vector<TColumnInfo>& columns, int first, int count);
 
+// Rows `first`.. of a master table's columns; a code table (KMICNT..) gets one row per code given, with
+// `name` as its CNT_KOUMEI, other tables `count` rows.
+std::vector<std::vector<TFbValue>> MasterRows(TFbConnection& connection, const std::string& table, int first,
+                                              int count, const std::vector<std::string>& codes,
+                                              const std::string& name);
+
 // Inserts the rows (values in column order) into the table, in one transaction.
 void InsertRows(TFbConnection& connection, const std::string& table, const std::vector<std::vector<TFbValue>>& rows);
 
