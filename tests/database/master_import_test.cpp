@@ -161,6 +161,13 @@ struct ImportSite {
             EXPECT_FALSE(HasTable(table.Keep)) << table.Keep;
     }
     std::vector<std::string> Errors() const { return Prompts->Texts(PromptKind::Error); }
+    // A slot that failed as a failed copy does: nothing changed, the user told, the archive gone.
+    void ExpectFailedLikeACopy() {
+        ExpectUnchanged();
+        EXPECT_EQ(Errors(), std::vector<std::string>{"マスタ(BR01)の更新に失敗しました。"});
+        EXPECT_FALSE(Exists(Archive)) << "the next run fetches it again";
+        ExpectTemporaryTablesGone();
+    }
 };
 
 TEST(UpdateMasterDatabase, ReplacesEveryMasterTableAndKeepsTheProtectedCodes) {
@@ -376,10 +383,7 @@ TEST(UpdateMasterDatabase, AStatementThatFailsInTheMiddleLeavesEveryMasterTableA
         testing::WriteMasterTextFile(site.Db, site.Work, "KMIHONK0", {duplicate[0], duplicate[0]});
         site.Protect("KMICNT00=K01\r\n");
         site.Run();
-        site.ExpectUnchanged();
-        EXPECT_EQ(site.Errors(), std::vector<std::string>{"マスタ(BR01)の更新に失敗しました。"});
-        EXPECT_FALSE(Exists(site.Archive));
-        site.ExpectTemporaryTablesGone();
+        site.ExpectFailedLikeACopy();
         const auto trace = site.Trace();
         EXPECT_TRUE(std::any_of(trace.begin(), trace.end(), [](const std::string& line) {
             return line.starts_with("UpdateMasterDatabase ; マスタを元に戻しました : ") &&
@@ -418,10 +422,7 @@ TEST(UpdateMasterDatabase, AMissingOrTruncatedTextFileFailsTheSlotBeforeAnyRowIs
             c.spoil(site);
             site.Protect("KMICNT00=K01\r\n");
             site.Run();
-            site.ExpectUnchanged();
-            EXPECT_EQ(site.Errors(), std::vector<std::string>{"マスタ(BR01)の更新に失敗しました。"});
-            EXPECT_FALSE(Exists(site.Archive));
-            site.ExpectTemporaryTablesGone();
+            site.ExpectFailedLikeACopy();
             const auto trace = site.Trace();
             ASSERT_FALSE(trace.empty());
             EXPECT_TRUE(trace[0].starts_with("CheckMasterTextFiles ; マスタファイル[" + site.Work + c.traced))

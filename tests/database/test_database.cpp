@@ -19,6 +19,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -331,10 +332,12 @@ std::vector<TColumnInfo> TableColumns(TFbConnection& connection, const std::stri
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log) {
+               const std::string& log, long* peakKilobytes) {
     const pid_t pid = Spawn(arguments, environment, log);
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return -1;
+    if (peakKilobytes) *peakKilobytes = usage.ru_maxrss;
     return WEXITSTATUS(status);
 }
 

@@ -30,9 +30,10 @@ TFbConnection CreateSuiteDatabase(const std::string& file, const std::string& ex
 void RunStatements(TFbConnection& connection, const std::vector<std::string>& statements);
 
 // Runs a program (looked up on PATH) with extra "NAME=value" environment entries and waits for it; its
-// output goes to `log`. Returns the exit code, or -1 when it did not end normally.
+// output goes to `log`. Returns the exit code, or -1 when it did not end normally. `peakKilobytes`, when
+// given, receives the program's peak memory.
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log);
+               const std::string& log, long* peakKilobytes = nullptr);
 
 // One column as the system tables describe it.
 struct TColumnInfo {

@@ -91,6 +91,14 @@ settings() {
     } | import_registry "$program/towagi-reg"
 }
 
+# branch_slot: database slot PATH1 names the branch BR01 and its database $root/db/BR01.FDB.
+branch_slot() {
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
+"PATH1"="BR01|$root/db/BR01.FDB"
+REG
+}
+
 # server_file NAME [BYTES]: a file below the server's towagi folder with the server time; its content
 # names it, with BYTES of random data after the name.
 server_file() {
@@ -221,10 +229,7 @@ missing_file() {
     # Tanka.xls is cut off by the server at every transfer.
     start_ftp_server "$server" --abort-after 100 --fault-file Tanka.xls
     settings 127.0.0.1 Program Excel Mast
-    import_registry "$program/towagi-reg" <<REG
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
-"PATH1"="BR01|$root/db/BR01.FDB"
-REG
+    branch_slot
     start_launcher
     answer 情報 Return
     answer 確認 Escape
@@ -436,10 +441,7 @@ master_import() {
         printf '[Mast Protection Code]\r\nKMICNT00=K01\r\n' > "$program/$catalogue"
         start_ftp_server "$server"
         settings 127.0.0.1 Mast
-        import_registry "$program/towagi-reg" <<REG
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
-"PATH1"="BR01|$root/db/BR01.FDB"
-REG
+        branch_slot
         start_launcher
         answer 情報 Return
         finish
