@@ -98,8 +98,8 @@ struct EditionProfile {
     // Master import.
     int MasterTableCount = 16;        // the first 16 / 14 tables of the master table list are imported
     std::string ImportCaption;        // the progress window's caption, then " (" branch "取込)"
-    // The trace line of the archive's dates: the text between the branch name and the new date; empty:
-    // the extension of the archive found (estimation edition) / ".LZH  " (cost edition).
+    // In the trace line of the archive's dates, the text between the branch name and the new date:
+    // "" = the extension of the archive found / ".LZH  ".
     std::string MasterDateTraceExtension;
     bool MasterArchiveThroughLha = false; // cost edition: the window's LZH adapter unpacks the archive
     bool RemarkWidthFromDatabase = false; // estimation edition: KMIREID0's remark field as wide as the database's
