@@ -5,6 +5,7 @@
 #include "support/errors.h"
 #include "support/os_info.h"
 #include "support/text.h"
+#include "transfer/update_catalogue.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,10 +52,7 @@ FileTime ModificationTime(const std::string& path) {
 
 bool IsNewer(const EditionProfile& profile, int code, std::time_t source, std::time_t destination) {
     if (profile.CopyWhenInstalledOlder) return EvenLocalSecond(destination) < EvenLocalSecond(source);
-    constexpr std::time_t tolerance = 5;
-    // Program files and HTML help follow the server both ways; the other categories only forward.
-    const bool bothWays = code == 0 || (code >= 5 && code <= 8);
-    return source - destination > tolerance || (bothWays && destination - source > tolerance);
+    return CountsAsNewer(profile, code, source, destination);
 }
 
 // "Regedit.exe" and "Reg" both stand for the program folder's registry tool, which takes the same

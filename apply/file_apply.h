@@ -1,6 +1,6 @@
 #pragma once
+#include "model/update_state.h"
 #include "support/file_utils.h"
-#include "support/update_state.h"
 
 #include <string>
 #include <vector>
@@ -17,9 +17,9 @@ int GetPathFileList(TUpdateState& state, const std::string& pattern, int attribu
                     std::vector<std::string>& list);
 
 // Adds to `list` the names of the files in `source` that are to be copied to `destination`: missing there,
-// or newer (estimation edition: more than 5 seconds apart, both ways for the codes 0, 5, 6, 7 and 8;
-// cost edition: the installed file older at two-second resolution; the code is not used). Returns how
-// many names were added. Raises EUpdateError when a file time cannot be read.
+// or newer (estimation edition: the catalogue's five-second rule for the category code; cost edition: the
+// installed file older at two-second resolution, the code not used). Returns how many names were added.
+// Raises EUpdateError when a file time cannot be read.
 int CopyUpdateFile(TUpdateState& state, const std::string& source, const std::string& destination, int code,
                    std::vector<std::string>& list);
 

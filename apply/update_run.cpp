@@ -36,26 +36,19 @@ std::string ProgramStagingFolder(const EditionProfile& profile) {
     return GetToken("|", ReadEditionString(profile, kUpdateKey, profile.UpdatePathValue), 1, 2);
 }
 
-// The run stages into these folders and empties them afterwards: a blank setting or the program folder
-// itself would put the installation there instead.
+// The run stages into these folders and empties them afterwards.
 void CheckStagingFolders(const TUpdateState& state) {
     for (const std::string& folder : {UpdateFolder(*state.Profile), ProgramStagingFolder(*state.Profile)}) {
-        if (IsBlank(folder))
-            throw EUpdateError(std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint);
-        if (UpperCase(IncludeTrailingSeparator(folder)) == UpperCase(state.ExeDir))
-            throw EUpdateError(std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint);
+        if (std::string fault = StagingFolderFault(folder, state.ExeDir, StagingFolderCheck::SettingOnly);
+            !fault.empty())
+            throw EUpdateError(fault);
     }
 }
 
-TFTPParamsSource SettingsOf(TUpdateState& state) {
-    return {[&state](TFTPParams& params) { GetFTPParams(state, params); },
-            [&state](const TFTPParams& params) { CheckFTPParams(state, params); }};
-}
-
 std::unique_ptr<TQrdFTP> Connect(TUpdateState& state) {
-    auto client = std::make_unique<TQrdFTP>(*state.Profile, state.TraceLog.get());
+    std::unique_ptr<TQrdFTP> client = CreateFTPClient(state);
     TFTPParams params;
-    ConnectToServer(state, *client, params, SettingsOf(state));
+    ConnectToServer(state, *client, params);
     return client;
 }
 
@@ -206,7 +199,7 @@ void Execute(TUpdateState& state, const TUpdateRunSteps& steps) {
             DownloadPass(state, *client, "■ 開始：ファイルのダウンロード", "■ 終了：ファイルのダウンロード");
             downloaded = true;
             if (state.Cancelled()) return;
-            while (profile.StagingKeptBetweenPasses && progress.Reconnect()) {
+            while (profile.ReconnectInsideCategory && progress.Reconnect()) {
                 DeleteMasterFiles(state);
                 log.Write(kExecute, "ダウンロードに失敗したファイルがあるため、更新を行わない。");
                 // Nothing is applied; what was fetched stays staged for the next start.
@@ -223,6 +216,15 @@ void Execute(TUpdateState& state, const TUpdateRunSteps& steps) {
         log.Write(kExecute, "キャンセルしました");
     }
     log.WriteEnd(kExecute);
+}
+
+std::string StagingFolderFault(const std::string& folder, const std::string& exeDir,
+                               StagingFolderCheck check) {
+    if (IsBlank(folder) || (check == StagingFolderCheck::FolderMustExist && !DirectoryExists(folder)))
+        return std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint;
+    if (UpperCase(IncludeTrailingSeparator(folder)) == UpperCase(exeDir))
+        return std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint;
+    return "";
 }
 
 void DeleteMasterFiles(TUpdateState& state) {

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/update_state.h"
+#include "model/update_state.h"
 
 #include <functional>
 #include <string>
@@ -23,6 +23,15 @@ struct TUpdateRunSteps {
 // staged. Returns after a complete run, a declined question or pass, and a cancel; raises when the server
 // cannot be reached, when the master category fails, or when applying fails.
 void Execute(TUpdateState& state, const TUpdateRunSteps& steps = {});
+
+// How far a staging folder setting is checked: the setting alone, or also that the folder exists.
+enum class StagingFolderCheck { SettingOnly, FolderMustExist };
+
+// What is wrong with a staging folder setting, as the user is told it with where to mend it; "" when
+// nothing is. A blank setting, or with FolderMustExist one that names no folder, is missing. The program
+// folder (`exeDir`, letter case ignored) is refused: staging folders are emptied after an update.
+std::string StagingFolderFault(const std::string& folder, const std::string& exeDir,
+                               StagingFolderCheck check);
 
 // Deletes from the update folder's "MAST/" the master archives fetched in this launcher run, so that the
 // next run fetches and imports them again.

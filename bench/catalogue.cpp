@@ -52,7 +52,7 @@ double Catalogue(const testing::TempDir& site, int port) {
     state.TraceLog = std::make_unique<TTraceLog>(site.File("trace.log"));
     state.ProgressWindow = &progress;
     state.ExeDir = site.Dir() + "program/";
-    TQrdFTP client(profile, state.TraceLog.get());
+    TQrdFTP client(profile.FtpTimeouts, *state.Clock, state.TraceLog.get());
     client.SetHost(testing::VsftpdServer::Host);
     client.SetPort(port);
     client.SetUsername(testing::VsftpdServer::User);

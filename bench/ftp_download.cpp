@@ -55,7 +55,7 @@ Run Measure(const std::vector<std::string>& argv) {
 
 int Fetch(int port, const std::string& localPath) {
     try {
-        towagi::TQrdFTP client(towagi::EstimationEdition());
+        towagi::TQrdFTP client(towagi::EstimationEdition().FtpTimeouts, towagi::SleepingClock());
         client.SetHost(towagi::testing::VsftpdServer::Host);
         client.SetPort(port);
         client.SetUsername(towagi::testing::VsftpdServer::User);

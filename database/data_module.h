@@ -1,6 +1,6 @@
 #pragma once
 #include "database/firebird.h"
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
 #include "support/settings.h"
 
 #include <string>

@@ -1,20 +1,24 @@
 #include "database/firebird.h"
 
 #include "support/encoding.h"
+#include "support/errors.h"
 #include "support/text.h"
 
 #include <firebird/Interface.h>
 
 #include <algorithm>
 #include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fcntl.h>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace towagi {
@@ -197,7 +201,8 @@ void ShutdownEngine() {
     }
 }
 
-// Before the first attach of the process only; the engine never rereads its configuration.
+// Before the first attach of the process only; the engine never rereads its configuration. The client
+// takes its folders at its first attach of any kind, also one to a server.
 void NoteAttach(const TFbConnectParams& params) {
     {
         std::lock_guard guard(Engine().Lock);
@@ -205,6 +210,8 @@ void NoteAttach(const TFbConnectParams& params) {
     }
     if (!params.ExternalFileDir.empty())
         ConfigureEmbeddedEngine(EngineDirBeside(params.ExternalFileDir), params.ExternalFileDir);
+    else
+        UseEngineLockDir();
     std::lock_guard guard(Engine().Lock);
     Engine().Started = true;
     std::atexit(ShutdownEngine);
@@ -588,6 +595,7 @@ bool ConfigureEmbeddedEngine(const std::string& engineDir, const std::string& ex
     std::lock_guard guard(Engine().Lock);
     if (Engine().Configured || Engine().Started) return false;
     const std::string root = AccessFolder(engineDir);
+    UseEngineLockDir();
     std::error_code ignored;
     std::filesystem::create_directories(root, ignored);
     WriteIfChanged(root + "/" + kConfigFileName,
@@ -603,6 +611,43 @@ bool ConfigureEmbeddedEngine(const std::string& engineDir, const std::string& ex
     setenv("FIREBIRD", root.c_str(), 1);
     Engine().Configured = true;
     return true;
+}
+
+std::string DefaultEngineLockDir() {
+    return "/tmp/towagi-firebird-" + std::to_string(geteuid()) + "/";
+}
+
+void PrepareEngineLockDir(const std::string& folder) {
+    const auto refuse = [&](const std::string& reason) {
+        throw EDatabaseError("データベースエンジンのロックフォルダ[" + folder + "]を使えません(" + reason +
+                             ")。環境変数FIREBIRD_LOCKで別のフォルダを指定できます");
+    };
+    const std::string path = WithoutTrailingSlash(folder);
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) refuse(SystemErrorText(errno));
+    // Checked through a handle that does not follow a link, so what is checked is the folder itself.
+    const int handle = open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (handle < 0) refuse(errno == ENOTDIR || errno == ELOOP ? "フォルダではありません" : SystemErrorText(errno));
+    struct stat info {};
+    const int statted = fstat(handle, &info);
+    const int statError = errno;
+    close(handle);
+    if (statted != 0) refuse(SystemErrorText(statError));
+    if (info.st_uid != geteuid()) refuse("他のユーザーのフォルダです");
+    if (info.st_mode & (S_IWGRP | S_IWOTH)) refuse("他のユーザーも書き込めます");
+}
+
+std::string UseEngineLockDir() {
+    const char* chosen = std::getenv("FIREBIRD_LOCK");
+    std::string folder = chosen && *chosen ? chosen : "";
+    if (folder.empty()) {
+        folder = DefaultEngineLockDir();
+        PrepareEngineLockDir(folder);
+        setenv("FIREBIRD_LOCK", WithoutTrailingSlash(folder).c_str(), 1);
+    }
+    // Sort files hold the suite's data; they stay with the locks, out of a folder every user shares.
+    const char* temporary = std::getenv("FIREBIRD_TMP");
+    if (!temporary || !*temporary) setenv("FIREBIRD_TMP", WithoutTrailingSlash(folder).c_str(), 1);
+    return folder;
 }
 
 std::string EngineDirBeside(const std::string& externalFileDir) {

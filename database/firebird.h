@@ -28,10 +28,26 @@ public:
 // The embedded engine's process-wide settings, kept in `engineDir`: firebird.conf (SuperClassic, so that the
 // suite's other programs can open the same database at the same time; external files only in
 // `externalFileDir`; no UDFs) and a copy of the installation's character-set module, which the engine looks
-// for beside its configuration. FIREBIRD points there. The engine reads them once, at the first attach of
-// the process, so only a call before any attach counts; later calls return false and change nothing.
-// Raises EDatabaseError when the files cannot be written.
+// for beside its configuration. FIREBIRD points there. The engine's lock and temporary files go to the
+// user's own folder (UseEngineLockDir). The engine reads all this once, at the first attach of the
+// process, so only a call before any attach counts; later calls return false and change nothing.
+// Raises EDatabaseError when the files cannot be written or the lock folder cannot be used.
 bool ConfigureEmbeddedEngine(const std::string& engineDir, const std::string& externalFileDir);
+
+// The folder where the user's embedded engines keep their lock files: every process that opens a database
+// file embedded must use the same one, or each would lock it for itself alone. This user's own
+// "/tmp/towagi-firebird-<uid>/" (local, emptied at every boot, as the engine's files should be).
+std::string DefaultEngineLockDir();
+
+// Creates `folder` (0700) or checks the one there: a real folder, not a link, that belongs to this user and
+// that no other user may write, so that no one else can take part in this user's locks. Raises
+// EDatabaseError naming the folder and FIREBIRD_LOCK otherwise.
+void PrepareEngineLockDir(const std::string& folder);
+
+// Sets FIREBIRD_LOCK and FIREBIRD_TMP for the engine of this process and every program it starts, and
+// returns the lock folder. A FIREBIRD_LOCK or FIREBIRD_TMP already set (by the administrator, or by the
+// suite program that started this one) is kept; otherwise both name DefaultEngineLockDir(), prepared.
+std::string UseEngineLockDir();
 
 // Where the first attach of a process keeps the engine's settings when nothing configured it before:
 // "firebird/" beside the work folder, out of reach of the external tables the work folder allows.

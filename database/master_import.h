@@ -1,8 +1,8 @@
 #pragma once
 #include "database/firebird.h"
 #include "database/master_layouts.h"
-#include "support/edition_profile.h"
-#include "support/update_state.h"
+#include "model/edition_profile.h"
+#include "model/update_state.h"
 
 #include <optional>
 #include <string>

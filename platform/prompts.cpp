@@ -62,6 +62,12 @@ PromptAnswer QtPrompts::Show(PromptKind kind, const std::string& text) {
     return box.clickedButton() == yes ? PromptAnswer::Yes : PromptAnswer::No;
 }
 
+PromptAnswer FailureNotingPrompts::Show(PromptKind kind, const std::string& text) {
+    if (kind == PromptKind::Warning || kind == PromptKind::Error || kind == PromptKind::Message)
+        failureShown_ = true;
+    return shown_->Show(kind, text);
+}
+
 void InstallPrompts(std::shared_ptr<Prompts> prompts) {
     std::lock_guard lock(promptsGuard);
     installedPrompts = std::move(prompts);

@@ -1,6 +1,7 @@
 #pragma once
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace towagi {
 
@@ -18,6 +19,20 @@ public:
 class QtPrompts : public Prompts {
 public:
     PromptAnswer Show(PromptKind kind, const std::string& text) override;
+};
+
+// Passes every box on to `shown` and notes whether one told the user of a failure: a warning, an error or a
+// plain message (the launchers show plain messages only for failures: a category not fetched, a damaged
+// archive). Questions are not failures. The launchers' exit code comes from it.
+class FailureNotingPrompts : public Prompts {
+public:
+    explicit FailureNotingPrompts(std::shared_ptr<Prompts> shown) : shown_(std::move(shown)) {}
+    PromptAnswer Show(PromptKind kind, const std::string& text) override;
+    bool FailureShown() const { return failureShown_; }
+
+private:
+    std::shared_ptr<Prompts> shown_;
+    bool failureShown_ = false;
 };
 
 // The process's prompts: Qt message boxes unless another realisation was installed.

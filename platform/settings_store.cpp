@@ -283,12 +283,13 @@ private:
 
 } // namespace
 
+const char* HiveFileVariable(Hive hive) {
+    return hive == Hive::Machine ? "TOWAGI_MACHINE_HIVE" : "TOWAGI_USER_HIVE";
+}
+
 std::string HiveFilePath(Hive hive) {
-    if (hive == Hive::Machine) {
-        std::string file = NonEmptyEnv("TOWAGI_MACHINE_HIVE");
-        return file.empty() ? "/var/lib/towagi/machine.hive" : file;
-    }
-    std::string file = NonEmptyEnv("TOWAGI_USER_HIVE");
+    std::string file = NonEmptyEnv(HiveFileVariable(hive));
+    if (hive == Hive::Machine) return file.empty() ? "/var/lib/towagi/machine.hive" : file;
     if (!file.empty()) return file;
     std::string config = NonEmptyEnv("XDG_CONFIG_HOME");
     // The base-directory rules ignore a relative XDG_CONFIG_HOME.

@@ -10,6 +10,8 @@ namespace towagi {
 // $XDG_CONFIG_HOME/towagi/user.hive (~/.config/towagi/user.hive). Read afresh on every call, so a test or
 // a tool can point a running process at other hives.
 std::string HiveFilePath(Hive hive);
+// The environment variable that chooses the hive's file: "TOWAGI_MACHINE_HIVE" or "TOWAGI_USER_HIVE".
+const char* HiveFileVariable(Hive hive);
 
 // The key names of a path; a leading, doubled or trailing backslash adds no name, so "" is the root.
 std::vector<std::string> SplitKeyPath(const std::string& path);

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/update_state.h"
+#include "model/update_state.h"
 
 #include <string>
 

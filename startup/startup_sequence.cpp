@@ -3,6 +3,7 @@
 #include "database/data_module.h"
 #include "platform/prompts.h"
 #include "platform/settings_store.h"
+#include "startup/command_line.h"
 #include "startup/registry_import.h"
 #include "startup/shell_execute.h"
 #include "support/settings.h"
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <iostream>
+#include <optional>
 
 namespace towagi {
 namespace {
@@ -29,12 +32,6 @@ StartupOutcome RunRestoreTool(const EditionProfile& profile) {
         return StartupOutcome::EndProgram;
     }
     return StartupOutcome::Continue;
-}
-
-std::unique_ptr<TUpdaterWindow> CreateUpdaterWindow(const EditionProfile& profile,
-                                                    RegistryFileImporter* regImporter) {
-    if (profile.UpdaterWindowClass == "TFPLX00UP") return std::make_unique<TFPLX00UP>(profile, regImporter);
-    return std::make_unique<TFQRD00UP>(profile, regImporter);
 }
 
 } // namespace
@@ -61,7 +58,7 @@ int RunStartupSequence(const EditionProfile& profile) {
             dataModule->DataModuleCreate();
         };
         if (profile.DataModuleBeforeWindow) createDataModule();
-        std::unique_ptr<TUpdaterWindow> window = CreateUpdaterWindow(profile, &regImporter);
+        auto window = std::make_unique<TUpdaterWindow>(profile, &regImporter);
         if (!dataModule) createDataModule();
         // The application ends when the window has closed and its last prompt has been answered.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -72,22 +69,36 @@ int RunStartupSequence(const EditionProfile& profile) {
     } catch (const std::exception& e) {
         // Before the updater window exists an error box is the only way to tell the user.
         ShowError(e.what());
-        return 1;
+        return kExitFailureShown;
     }
 }
 
 int RunProgramEntry(const EditionProfile& profile, int argc, char** argv) {
+    if (const auto exitCode = HandleCommandLine(profile, {argv, argv + argc}, std::cout, std::cerr))
+        return *exitCode;
+    // Without a display Qt would abort; the user at a terminal reads why instead.
+    if (const std::string missing = MissingDisplay(); !missing.empty()) {
+        std::cerr << profile.ProgramName << ": " << missing << std::endl;
+        return kExitCannotStart;
+    }
     // The windows name the suite's own fonts; the alias file beside the launcher maps them to installed ones.
     const std::string fontAliases = GetProgramDir() + kFontAliasFile;
     std::error_code ignored;
     if (!std::getenv("FONTCONFIG_FILE") && std::filesystem::exists(fontAliases, ignored))
         setenv("FONTCONFIG_FILE", fontAliases.c_str(), 1);
-    QApplication application(argc, argv);
+    std::optional<QApplication> application;
+    {
+        DisplayFailureGuard displayFailure(profile.ProgramName);
+        application.emplace(argc, argv);
+    }
     // The name only, not a display name: Qt would add a display name to every window's caption.
     QApplication::setApplicationName(QString::fromStdString(profile.ProgramName));
     InstallSettingsStore(std::make_shared<SqliteSettingsStore>());
-    InstallPrompts(std::make_shared<QtPrompts>());
-    return RunStartupSequence(profile);
+    auto prompts = std::make_shared<FailureNotingPrompts>(std::make_shared<QtPrompts>());
+    InstallPrompts(prompts);
+    const int exitCode = RunStartupSequence(profile);
+    // A run that told the user of a failure says so to whoever started it, also when it went on.
+    return exitCode == 0 && prompts->FailureShown() ? kExitFailureShown : exitCode;
 }
 
 } // namespace towagi

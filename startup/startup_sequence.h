@@ -1,5 +1,5 @@
 #pragma once
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
 #include "support/os_info.h"
 
 #include <string>

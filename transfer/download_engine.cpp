@@ -83,7 +83,7 @@ void DisconnectSequence(TUpdateState& state, TQrdFTP& client) {
             ++tries;
             state.ProgressWindow->ProcessMessages();
             client.Disconnect();
-            state.Profile->Wait(kDisconnectWait);
+            state.Clock->Pause(kDisconnectWait);
             if (tries >= kDisconnectTries) {
                 client.Abort();
                 break;
@@ -114,7 +114,7 @@ ReconnectOutcome ReconnectSequence(TUpdateState& state, TQrdFTP& client, const s
         } catch (const std::exception&) {
             // The next try, or the end of the tries, decides.
         }
-        if (!client.Connected()) state.Profile->Wait(kReconnectWait);
+        if (!client.Connected()) state.Clock->Pause(kReconnectWait);
         if (state.Cancelled()) return ReconnectOutcome::Cancelled;
         progress.ProcessMessages();
     }
@@ -251,7 +251,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
             const std::string retry = "Retry=" + std::to_string(attempt);
             // The cost edition names every failure alike, its attempt number before the error's text.
             const auto traceFailure = [&](const std::string& text, const std::exception& e) {
-                if (profile.StagingKeptBetweenPasses)
+                if (profile.DownloadFailureTracedByKind)
                     log.Write(kDownload, text + path + "] : " + e.what() + retry);
                 else
                     log.Write(kDownload, kExceptionText + path + "] : " + retry + " : " + e.what());
@@ -264,7 +264,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
                 FetchFile(client, name, dwnDir);
                 fetched = true;
             } catch (const EFTPConnectionLost& e) {
-                if (!profile.StagingKeptBetweenPasses) {
+                if (!profile.ReconnectInsideCategory) {
                     traceFailure(kExceptionText, e);
                     continue;
                 }
@@ -289,8 +289,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
         if (!fetched) {
             log.Write(kDownload, std::string(kTooManyAttempts) + " : [" + path + "] ");
             RemovePartial(name, dwnDir);
-            if (!profile.StagingKeptBetweenPasses)
-                throw EUpdateError(std::string(kTooManyAttempts) + "。");
+            if (!profile.ReconnectInsideCategory) throw EUpdateError(std::string(kTooManyAttempts) + "。");
             // The pass applies nothing; an older staged copy must not be taken for this one either.
             progress.SetReconnect(true);
             RemoveFile(path);

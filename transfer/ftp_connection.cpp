@@ -1,6 +1,6 @@
 #include "transfer/ftp_connection.h"
 
-#include "support/settings.h"
+#include "transfer/update_settings.h"
 
 #include <string>
 
@@ -14,6 +14,10 @@ constexpr const char* kConnectOperation = "FTP_IdConnectServer";
 
 } // namespace
 
+std::unique_ptr<TQrdFTP> CreateFTPClient(TUpdateState& state) {
+    return std::make_unique<TQrdFTP>(state.Profile->FtpTimeouts, *state.Clock, state.TraceLog.get());
+}
+
 void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrdFTP& client) {
     client.SetHost(params.Host);
     client.SetPort(params.Port);
@@ -22,6 +26,12 @@ void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrd
     const bool passive = params.ConnectMode == 1;
     client.SetPassive(passive);
     if (state.ProgressWindow) state.ProgressWindow->SetTransferMode(passive ? "Passive" : "Active");
+}
+
+void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params) {
+    ConnectToServer(state, client, params,
+                    {[&state](TFTPParams& read) { GetFTPParams(state, read); },
+                     [&state](const TFTPParams& read) { CheckFTPParams(state, read); }});
 }
 
 void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params,
@@ -50,10 +60,10 @@ void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params,
 
 void FTP_IdConnectServer(TUpdateState& state, TQrdFTP& client) {
     TTraceLog& log = *state.TraceLog;
-    const EditionProfile& profile = *state.Profile;
+    const TFTPTimeouts& timeouts = client.Timeouts();
     log.WriteStart(kConnectOperation);
-    if (profile.FtpConnectReadTimeout > 0) client.SetReadTimeout(profile.FtpConnectReadTimeout);
-    client.SetConnectTimeout(profile.FtpConnectTimeout);
+    if (timeouts.ConnectRead > 0) client.SetReadTimeout(timeouts.ConnectRead);
+    client.SetConnectTimeout(timeouts.Connect);
     for (int attempt = 0; attempt < kConnectAttempts && !state.Cancelled(); ++attempt) {
         if (attempt > 0 && state.ProgressWindow) {
             state.ProgressWindow->SetFileName("Retry(" + std::to_string(attempt) + "/" +
@@ -68,7 +78,7 @@ void FTP_IdConnectServer(TUpdateState& state, TQrdFTP& client) {
         }
         if (attempt == kConnectAttempts - 1) throw EUpdateError(kConnectFailed);
         log.Write(kConnectOperation, "Retry(" + std::to_string(attempt) + ")");
-        profile.Wait(kConnectRetryWait);
+        state.Clock->Pause(kConnectRetryWait);
     }
 }
 

@@ -1,14 +1,18 @@
 #pragma once
-#include "support/update_state.h"
+#include "model/update_state.h"
 #include "transfer/ftp_params.h"
 #include "transfer/qrd_ftp.h"
 
 #include <functional>
+#include <memory>
 
 namespace towagi {
 
-// Where the connection settings come from. The update settings provide both steps (GetFTPParams and
-// CheckFTPParams); they live above this layer and are handed down.
+// The update's FTP client: the edition's time-outs, the state's clock and trace log.
+std::unique_ptr<TQrdFTP> CreateFTPClient(TUpdateState& state);
+
+// Where the connection settings come from: the update settings (GetFTPParams, CheckFTPParams), or in tests
+// fixed parameters and a check that may refuse them.
 struct TFTPParamsSource {
     std::function<void(TFTPParams& params)> Get;
     // Raises with the setting's message when a required parameter is invalid.
@@ -19,14 +23,17 @@ struct TFTPParamsSource {
 // (progress window "Passive"), any other value or none active ("Active").
 void ApplyConnectionSettings(TUpdateState& state, const TFTPParams& params, TQrdFTP& client);
 
-// Progress texts, the updater window's caption with the host, settings read and checked, applied, and the
-// connect with retries. Any failure is traced under "Execute" and raised as
+// Progress texts, the updater window's caption with the host, the update settings read and checked, applied,
+// and the connect with retries. Any failure is traced under "Execute" and raised as
 // "本社サーバとの接続に失敗しました。". A cancel returns normally with the client unconnected.
+void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params);
+// The same with the settings taken from `source`.
 void ConnectToServer(TUpdateState& state, TQrdFTP& client, TFTPParams& params,
                      const TFTPParamsSource& source);
 
-// Up to ten connect attempts, 2 s apart, the cancel button checked before each; returns connected or
-// cancelled. A connect that fails (refused, timed out, log-in rejected) ends it at once with that failure.
+// Sets the client's connect time-outs, then up to ten connect attempts, 2 s apart, the cancel button
+// checked before each; returns connected or cancelled. A connect that fails (refused, timed out, log-in
+// rejected) ends it at once with that failure.
 void FTP_IdConnectServer(TUpdateState& state, TQrdFTP& client);
 
 } // namespace towagi

@@ -204,8 +204,8 @@ private:
     bool greeted_ = false;
 };
 
-TQrdFTP::TQrdFTP(const EditionProfile& profile, TTraceLog* traceLog)
-    : profile_(profile), traceLog_(traceLog), buffer_(kTransferBuffer) {}
+TQrdFTP::TQrdFTP(const TFTPTimeouts& timeouts, RetryClock& clock, TTraceLog* traceLog)
+    : timeouts_(timeouts), clock_(clock), traceLog_(traceLog), buffer_(kTransferBuffer) {}
 
 TQrdFTP::~TQrdFTP() {
     Disconnect();
@@ -427,7 +427,7 @@ std::string TQrdFTP::GetFileTimeStamp(const std::string& name) {
     for (int attempt = 1;; ++attempt) {
         if (SendCommand("MDTM " + name) == 213) break;
         if (attempt == kTimeStampTries) throw EUpdateError(kTimeStampFailed);
-        profile_.Wait(kTimeStampRetryWait);
+        clock_.Pause(kTimeStampRetryWait);
     }
     std::string text;
     for (const std::string& line : lastReply_.Text)
@@ -472,7 +472,7 @@ void TQrdFTP::Retrieve(const std::string& serverName, int fd, const std::string&
     std::string wire = Wire(serverName);
     Guarded([&] {
         // Set as the data connection is set up; the control connection keeps it afterwards.
-        if (profile_.FtpTransferReadTimeout > 0) SetReadTimeout(profile_.FtpTransferReadTimeout);
+        if (timeouts_.TransferRead > 0) SetReadTimeout(timeouts_.TransferRead);
         Poco::Net::StreamSocket data = session_->OpenData("RETR", wire);
         for (int received;
              (received = data.receiveBytes(buffer_.data(), static_cast<int>(buffer_.size()))) > 0;) {

@@ -1,5 +1,6 @@
 #pragma once
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
+#include "model/retry_clock.h"
 #include "support/errors.h"
 #include "support/trace_log.h"
 
@@ -36,8 +37,10 @@ struct TFTPReply {
 // EFTPReplyError, EInOutError (local file), EEncodingError (a name CP932 cannot hold) or EUpdateError.
 class TQrdFTP {
 public:
-    // Refused server names are written to `traceLog` when one is given.
-    explicit TQrdFTP(const EditionProfile& profile, TTraceLog* traceLog = nullptr);
+    // The edition's time-outs: the transfer read time-out is set as each download starts, the connect ones
+    // are the caller's to set. The MDTM retries pause on `clock`. Refused server names are written to
+    // `traceLog` when one is given.
+    TQrdFTP(const TFTPTimeouts& timeouts, RetryClock& clock, TTraceLog* traceLog = nullptr);
     ~TQrdFTP();
     TQrdFTP(const TQrdFTP&) = delete;
     TQrdFTP& operator=(const TQrdFTP&) = delete;
@@ -60,6 +63,7 @@ public:
     void SetConnectTimeout(int milliseconds) { connectTimeout_ = milliseconds; }
     int ConnectTimeout() const { return connectTimeout_; }
     const TFTPReply& LastReply() const { return lastReply_; }
+    const TFTPTimeouts& Timeouts() const { return timeouts_; }
 
     // Connects and logs in: greeting 220, USER (and PASS), TYPE I, SYST. A server that closes the
     // connection before its greeting leaves the client unconnected without a failure; every other failure
@@ -98,7 +102,8 @@ private:
     [[noreturn]] void RaiseConnectionLost(const std::string& detail);
     void DropSession();
 
-    const EditionProfile& profile_;
+    TFTPTimeouts timeouts_;
+    RetryClock& clock_;
     TTraceLog* traceLog_;
     std::string host_;
     int port_ = 21;

@@ -371,9 +371,13 @@ bool isNewFile(TUpdateState& state, const std::string& folder, const std::string
     if (!S_ISREG(info.st_mode)) return true;
     const std::time_t localTime = info.st_mtim.tv_sec;
     state.TraceLog->Write("isNewFile", " Lcl=" + FormatDateTime(localTime) + " Svr=" + FormatDateTime(serverTime));
-    const bool bothWays = state.Profile->TwoSidedTimeRule &&
+    return CountsAsNewer(*state.Profile, kubun, serverTime, localTime);
+}
+
+bool CountsAsNewer(const EditionProfile& profile, int kubun, std::time_t candidate, std::time_t present) {
+    const bool bothWays = profile.TwoSidedTimeRule &&
                           (kubun == kKubunProgram || (kubun >= kKubunHtmlHelp && kubun <= kKubunHtmlStatic));
-    return serverTime - localTime > kTimeTolerance || (bothWays && localTime - serverTime > kTimeTolerance);
+    return candidate - present > kTimeTolerance || (bothWays && present - candidate > kTimeTolerance);
 }
 
 void _FTP_PickupSisyaMaster(TUpdateState& state, std::vector<std::string>& names,

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/update_state.h"
+#include "model/update_state.h"
 #include "transfer/qrd_ftp.h"
 
 #include <ctime>
@@ -67,6 +67,11 @@ void BranchFileList(TUpdateState& state, std::vector<std::string>& allowList);
 // file of the launcher run; No raises ECancel.
 bool FTP_GetUpdateFileList(TUpdateState& state, TQrdFTP& client, const TFTPDIR& folders, bool master,
                            std::vector<std::string>& stamps, std::vector<std::string>& names);
+
+// The five-second rule: whether a file of time `candidate` counts as newer than one of time `present`. It
+// does when it is more than five seconds later; for program files and HTML help (codes 0, 5, 6, 7 and 8),
+// where the edition follows the server both ways, also when it is more than five seconds earlier.
+bool CountsAsNewer(const EditionProfile& profile, int kubun, std::time_t candidate, std::time_t present);
 
 // Whether the server's copy counts as newer than folder + name; a missing local file always does. Raises
 // EUpdateError when the local file's time cannot be read.

@@ -1,7 +1,7 @@
 #pragma once
 #include "database/control_settings.h"
-#include "support/edition_profile.h"
-#include "support/update_state.h"
+#include "model/edition_profile.h"
+#include "model/update_state.h"
 #include "transfer/ftp_params.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
-#include "support/edition_profile.h"
-#include "support/update_state.h"
+#include "model/edition_profile.h"
+#include "model/update_state.h"
 
 #include <QDialog>
 #include <QLabel>

@@ -8,11 +8,12 @@
 #include "platform/prompts.h"
 #include "platform/wait_cursor.h"
 #include "support/errors.h"
+#include "support/file_utils.h"
 #include "support/ini_file.h"
 #include "support/settings.h"
 #include "support/text.h"
-#include "updater/progress_window.h"
 #include "transfer/update_settings.h"
+#include "updater/progress_window.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -29,7 +30,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kCaption = "積算『とわぎ』の起動";
-constexpr const char* kSettingsHint = "管理・管理２・環境設定で設定を行ってください。";
 
 QFont Mincho16() {
     QFont font(QStringLiteral("ＭＳ 明朝"));
@@ -45,6 +45,16 @@ bool FileExists(const std::string& path) {
 std::string OwnProgramFile() {
     std::error_code ignored;
     return fs::read_symlink("/proc/self/exe", ignored).string();
+}
+
+// Which check left no main program to start, for support staff reading the trace log: the show step ended
+// before it looked (its error is shown after the close step), or none of the edition's programs is there.
+std::string SetupInvalidReason(const EditionProfile& profile, const TUpdateState& state) {
+    if (state.ExeDir.empty()) return "セットアップ不正 : メインプログラムを探す前に処理が終わりました";
+    std::string names;
+    for (const auto& choice : profile.MainPrograms)
+        names += (names.empty() ? "" : ", ") + choice.FileName;
+    return "セットアップ不正 : メインプログラム(" + names + ")が[" + state.ExeDir + "]にありません";
 }
 
 } // namespace
@@ -74,7 +84,7 @@ TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImport
     state_.RegImporter = regImporter;
     Execute = [this](TUpdateState& state) {
         TUpdateRunSteps steps;
-        steps.ImportMasterFile = [this](TUpdateState& run, int slot) { _ImportMasterFile(run, slot, lha_); };
+        steps.ImportMasterFile = [this](TUpdateState& run, int slot) { _ImportMasterFile(run, slot, Lha()); };
         towagi::Execute(state, steps);
     };
     FormCreate();
@@ -94,7 +104,7 @@ void TUpdaterWindow::FormCreate() {
     if (profile_.WindowOwnsLhaAdapter) {
         // A missing archiver is told at once, but the window goes on: only a master import needs it.
         try {
-            lha_ = new TLHA(this, programDir_);
+            lha_ = std::make_unique<TLHA>(this, programDir_);
         } catch (const std::exception& e) {
             ShowError(e.what());
         }
@@ -105,8 +115,7 @@ void TUpdaterWindow::FormDestroy() {
     progress_.reset();
     state_.ProgressWindow = nullptr;
     state_.TraceLog.reset();
-    delete lha_;
-    lha_ = nullptr;
+    lha_.reset();
 }
 
 void TUpdaterWindow::SetCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }
@@ -196,16 +205,13 @@ bool TUpdaterWindow::ShowStep() {
 
     state_.UpdateDir = GetToken("|", ReadEditionString(profile_, state_.UpdateKey, profile_.UpdatePathValue), 1, 2);
     if (IsBlank(state_.UpdateDir)) return false;
-    std::error_code ignored;
-    if (!fs::is_directory(state_.UpdateDir, ignored)) {
-        ShowWarning(std::string("アップデート用のフォルダが存在しません。\r\n") + kSettingsHint);
+    const std::string fault =
+        StagingFolderFault(state_.UpdateDir, state_.ExeDir, StagingFolderCheck::FolderMustExist);
+    if (!fault.empty()) {
+        ShowWarning(fault);
         return false;
     }
-    if (state_.UpdateDir.back() != '/') state_.UpdateDir += '/';
-    if (UpperCase(state_.ExeDir) == UpperCase(state_.UpdateDir)) {
-        ShowWarning(std::string("アップデート用のフォルダが不正です。\r\n") + kSettingsHint);
-        return false;
-    }
+    state_.UpdateDir = IncludeTrailingSeparator(state_.UpdateDir);
 
     if (!IsBlank(ReadUpdateString(profile_, "FTP_HOST"))) {
         RunFtpMode();
@@ -291,6 +297,7 @@ void TUpdaterWindow::FormClose() {
     WaitCursor hourglass;
     if (dialup_.DialFailed) return;
     if (IsBlank(state_.MainProgram)) {
+        log.Write("FormClose", SetupInvalidReason(profile_, state_));
         ShowWarning(profile_.SetupInvalidWarning);
         return;
     }

@@ -1,6 +1,6 @@
 #pragma once
-#include "support/edition_profile.h"
-#include "support/update_state.h"
+#include "model/edition_profile.h"
+#include "model/update_state.h"
 
 #include <QLabel>
 #include <QWidget>
@@ -25,8 +25,9 @@ struct DialupState {
 
 class TLHA;
 
-// The launcher's main window. Everything between start-up and the start of the main program happens in
-// its handlers: creation, show (the update), idle (a deferred LAN copy) and close (start the main program).
+// The launcher's main window, one class for both editions; its object name is the profile's
+// UpdaterWindowClass. Everything between start-up and the start of the main program happens in its
+// handlers: creation, show (the update), idle (a deferred LAN copy) and close (start the main program).
 class TUpdaterWindow : public QWidget, public UpdaterView {
     Q_OBJECT
 public:
@@ -42,7 +43,7 @@ public:
     TUpdateState& State() { return state_; }
     // The cost edition's LZH archiver, for the master import; null in the estimation edition and when its
     // library could not be loaded.
-    TLHA* Lha() const { return lha_; }
+    TLHA* Lha() const { return lha_.get(); }
     DialupState& Dialup() { return dialup_; }
     // The update run of FTP mode; the show step calls it with the progress window shown. Tests put their
     // own run in its place.
@@ -81,22 +82,9 @@ private:
     TUpdateState state_;
     DialupState dialup_;
     std::unique_ptr<TFQRD00FT> progress_;
-    TLHA* lha_ = nullptr; // a child of the window
+    std::unique_ptr<TLHA> lha_; // also a child of the window, which it leaves when freed
     bool shown_ = false;
     bool closed_ = false;
-};
-
-// The two editions' window classes.
-class TFQRD00UP : public TUpdaterWindow {
-    Q_OBJECT
-public:
-    using TUpdaterWindow::TUpdaterWindow;
-};
-
-class TFPLX00UP : public TUpdaterWindow {
-    Q_OBJECT
-public:
-    using TUpdaterWindow::TUpdaterWindow;
 };
 
 } // namespace towagi

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
 
 namespace towagi {
 // The cost edition (原価『とわぎ』q-uil).

@@ -1,5 +1,5 @@
 #pragma once
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
 
 namespace towagi {
 // The estimation edition (積算『とわぎ』).

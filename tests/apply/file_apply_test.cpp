@@ -37,7 +37,7 @@ const std::time_t kBase = EvenLocalSecond(std::time(nullptr) - 100000);
 
 void SetFileTime(const std::string& path, std::time_t seconds) {
     const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    testing::Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
 }
 
 std::time_t FileTime(const std::string& path) {

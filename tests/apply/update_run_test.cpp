@@ -77,7 +77,7 @@ TEST(Execute, AppliesEveryCategoryWithTheServersTime) {
         std::filesystem::create_directories(site.ServerDir + "towagi/MAST");
         SwitchEverythingOn(site);
         FaultOptions options;
-        if (profile.StagingKeptBetweenPasses) {
+        if (profile.ReconnectInsideCategory) {
             // The connection drops in the middle of a file and is restored.
             options.FaultFile = "a.exe";
             options.DropAfter = 100;

@@ -1,6 +1,6 @@
 #pragma once
+#include "model/update_state.h"
 #include "platform/prompts.h"
-#include "support/update_state.h"
 
 #include <deque>
 #include <functional>
@@ -49,6 +49,18 @@ public:
     std::vector<int> Positions;
     int Maximum = -1, Position = -1, Repaints = 0;
     bool CancelEnabled = true, CancelPressed = false, ReconnectSet = false;
+};
+
+// The retry pauses, recorded instead of slept.
+class RecordingClock : public RetryClock {
+public:
+    void Pause(int milliseconds) override {
+        Pauses.push_back(milliseconds);
+        if (OnPause) OnPause(milliseconds);
+    }
+    std::vector<int> Pauses;
+    // What happens while a pause passes, such as the user pressing cancel.
+    std::function<void(int milliseconds)> OnPause;
 };
 
 class RecordingUpdaterView : public UpdaterView {

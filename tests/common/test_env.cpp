@@ -46,6 +46,10 @@ ScopedHives::ScopedHives()
     InstallSettingsStore(std::make_shared<SqliteSettingsStore>());
 }
 
+void Require(bool condition, const std::string& what) {
+    if (!condition) throw std::runtime_error("set-up failed: " + what);
+}
+
 void WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -48,6 +48,10 @@ private:
     ScopedEnv user_;
 };
 
+// Set-up a test cannot go on without. Throws, so that the test ends at once: an ASSERT inside a helper
+// returns only from the helper, and the test would go on with half its set-up.
+void Require(bool condition, const std::string& what);
+
 void WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 

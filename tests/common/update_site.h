@@ -7,7 +7,7 @@
 #include "tests/common/trace_lines.h"
 #include "tests/servers/ftp_servers.h"
 #include "tests/support/support_test_helpers.h"
-#include "transfer/qrd_ftp.h"
+#include "transfer/ftp_connection.h"
 
 #include <gtest/gtest.h>
 
@@ -30,7 +30,7 @@ inline constexpr std::time_t kServerTime = 1709254800;
 
 inline void SetModifiedTime(const std::string& path, std::time_t time) {
     const timespec times[2] = {{time, 0}, {time, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
 }
 
 inline std::time_t ModifiedTime(const std::string& path) {
@@ -46,16 +46,13 @@ inline bool Exists(const std::string& path) {
 
 // A workstation and its update server: program folder (the current folder, as when the launcher runs),
 // update folder, installed Excel and Frame folders, private hives, the update's state with a recording
-// progress window, prompts that answer as told, and the fault-injecting server on the "server" folder.
+// progress window and clock, prompts that answer as told, and the fault-injecting server on the "server"
+// folder.
 // Local time is Japanese, so a staged file carries the very time the server's file has.
 class UpdateSite {
 public:
     explicit UpdateSite(const EditionProfile& edition = EstimationEdition())
         : Profile(edition), previous_(std::filesystem::current_path()) {
-        Profile.Pause = [this](int milliseconds) {
-            Pauses.push_back(milliseconds);
-            if (OnPause) OnPause(milliseconds);
-        };
         for (const char* folder : {"program", "update", "server", "program/EXCEL", "program/FRAME"})
             std::filesystem::create_directories(root_.File(folder));
         ExeDir = root_.Dir() + "program/";
@@ -71,6 +68,7 @@ public:
         State.TraceLog = std::make_unique<TTraceLog>(root_.File("trace.log"));
         State.ProgressWindow = &Progress;
         State.MainWindow = &Main;
+        State.Clock = &Clock;
         State.ExeName = Profile.ProgramName;
         State.ExeDir = ExeDir;
         State.UpdateDir = UpdateDir;
@@ -108,13 +106,13 @@ public:
     // Starts the server and connects the client to it.
     void Start(const FaultOptions& options = {}) {
         StartServer(options);
-        Client = std::make_unique<TQrdFTP>(Profile, State.TraceLog.get());
+        Client = CreateFTPClient(State);
         Client->SetHost(FaultFtpServer::Host);
         Client->SetPort(Server->Port());
         Client->SetUsername(FaultFtpServer::User);
         Client->SetPassword(FaultFtpServer::Password);
         Client->Connect();
-        ASSERT_TRUE(Client->Connected());
+        Require(Client->Connected(), "connected to the test server");
     }
 
     std::vector<std::string> Trace() const { return ReadTraceLines(root_.File("trace.log")); }
@@ -143,8 +141,7 @@ public:
     RecordingProgressView Progress;
     RecordingUpdaterView Main;
     ScopedRecordingPrompts Prompts;
-    std::vector<int> Pauses;
-    std::function<void(int milliseconds)> OnPause;
+    RecordingClock Clock;
     std::unique_ptr<FaultFtpServer> Server;
     std::unique_ptr<TQrdFTP> Client;
 

@@ -28,7 +28,7 @@ private:
 void WriteValue(Hive hive, const std::string& name, const std::optional<std::string>& text,
                 std::optional<std::int32_t> number = std::nullopt) {
     auto key = CurrentSettingsStore().OpenKey(hive, kUpdate, true, KeyAccess::ReadWrite);
-    ASSERT_TRUE(key);
+    testing::Require(key != nullptr, std::string("key ") + kUpdate);
     if (text) key->WriteString(name, *text);
     if (number) key->WriteInteger(name, *number);
 }

@@ -49,12 +49,12 @@ struct Installation {
             SetSlot(kTotalsSlotKey, slot, "TK|/db/toke" + std::to_string(slot) + ".fdb");
     }
     static void SetSlot(const std::string& key, int slot, const std::string& value) {
-        ASSERT_TRUE(WriteMachineString(key, "PATH" + std::to_string(slot), value, true));
+        testing::Require(WriteMachineString(key, "PATH" + std::to_string(slot), value, true), key);
     }
     static void Set(const std::string& key, const std::string& name,
                     const std::optional<std::string>& value) {
         if (value) {
-            ASSERT_TRUE(WriteMachineString(key, name, *value, true));
+            testing::Require(WriteMachineString(key, name, *value, true), key + "\\" + name);
         }
     }
 };

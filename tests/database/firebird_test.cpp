@@ -1,14 +1,20 @@
 #include "database/firebird.h"
 
 #include "support/encoding.h"
+#include "support/errors.h"
 #include "tests/common/test_env.h"
 #include "tests/database/test_database.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <firebird/Interface.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace towagi {
 namespace {
@@ -359,21 +365,108 @@ TEST(FbConnection, ExternalFilesOnlyInTheWorkFolder) {
     EXPECT_THROW(db.Rows("SELECT * FROM X1"), EDatabaseError);
 }
 
+// The first attach of a process of its own (database_first_attach), with `environment` added; its report.
+std::string FirstAttachReport(const TempDir& dir, const std::vector<std::string>& environment = {}) {
+    const std::string work = dir.Dir() + "TEMP/";
+    const int exitCode = testing::RunProgram({TOWAGI_FIRST_ATTACH, dir.File("first.fdb"), work, dir.File("report.txt")},
+                                             environment, dir.File("first.log"));
+    if (exitCode != 0) throw std::runtime_error("the first attach failed: " + testing::ReadFile(dir.File("first.log")));
+    return testing::ReadFile(dir.File("report.txt"));
+}
+
 TEST(EmbeddedEngine, TheFirstAttachOfAProcessConfiguresTheEngineBesideItsWorkFolder) {
     TempDir dir;
     const std::string work = dir.Dir() + "TEMP/";
-    ASSERT_EQ(testing::RunProgram({TOWAGI_FIRST_ATTACH, dir.File("first.fdb"), work, dir.File("root.txt")},
-                                  {}, dir.File("first.log")),
-              0)
-        << testing::ReadFile(dir.File("first.log"));
-    EXPECT_EQ(testing::ReadFile(dir.File("root.txt")),
-              dir.Dir() + "firebird\n"); // FIREBIRD, as the engine saw it
+    // A program started by one that uses the engine shares its lock folder, so both lock the same database.
+    const std::string locks = std::getenv("FIREBIRD_LOCK");
+    EXPECT_EQ(FirstAttachReport(dir), "FIREBIRD=" + dir.Dir() + "firebird\n"
+                                      "FIREBIRD_LOCK=" + locks + "\nFIREBIRD_TMP=" + std::getenv("FIREBIRD_TMP") +
+                                      "\nlocked here=yes\n");
     const std::string conf = testing::ReadFile(dir.Dir() + "firebird/firebird.conf");
     EXPECT_NE(conf.find("ServerMode = SuperClassic\n"), std::string::npos) << conf;
     EXPECT_NE(conf.find("ExternalFileAccess = Restrict " + dir.Dir() + "TEMP\n"), std::string::npos) << conf;
     EXPECT_NE(conf.find("UdfAccess = None\n"), std::string::npos) << conf;
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.Dir() + "firebird/intl/libfbintl.so"));
     EXPECT_FALSE(std::filesystem::exists(work + "firebird.conf"));
+}
+
+// Nothing set: the engine locks in the user's own folder (never Firebird's /tmp/firebird, which belongs to
+// whoever made it), created for this user alone.
+TEST(EmbeddedEngine, TheFirstAttachLocksInTheUsersOwnFolder) {
+    TempDir dir;
+    testing::ScopedEnv noLock("FIREBIRD_LOCK", std::nullopt);
+    testing::ScopedEnv noTemp("FIREBIRD_TMP", std::nullopt);
+    const std::string folder = DefaultEngineLockDir();
+    EXPECT_EQ(folder, "/tmp/towagi-firebird-" + std::to_string(geteuid()) + "/");
+    const std::string path = folder.substr(0, folder.size() - 1);
+    EXPECT_EQ(FirstAttachReport(dir), "FIREBIRD=" + dir.Dir() + "firebird\nFIREBIRD_LOCK=" + path +
+                                          "\nFIREBIRD_TMP=" + path + "\nlocked here=yes\n");
+    struct stat info {};
+    ASSERT_EQ(lstat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_uid, geteuid());
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+}
+
+// An administrator's FIREBIRD_LOCK (and FIREBIRD_TMP) is kept as it is.
+TEST(EmbeddedEngine, AFolderGivenInTheEnvironmentIsKept) {
+    TempDir dir;
+    const std::string locks = dir.File("locks"), temporary = dir.File("sort");
+    std::filesystem::create_directories(locks);
+    std::filesystem::create_directories(temporary);
+    EXPECT_EQ(FirstAttachReport(dir, {"FIREBIRD_LOCK=" + locks, "FIREBIRD_TMP=" + temporary}),
+              "FIREBIRD=" + dir.Dir() + "firebird\nFIREBIRD_LOCK=" + locks + "\nFIREBIRD_TMP=" + temporary +
+                  "\nlocked here=yes\n");
+    TempDir other;
+    testing::ScopedEnv noTemp("FIREBIRD_TMP", std::nullopt);
+    EXPECT_EQ(FirstAttachReport(other, {"FIREBIRD_LOCK=" + locks}),
+              "FIREBIRD=" + other.Dir() + "firebird\nFIREBIRD_LOCK=" + locks + "\nFIREBIRD_TMP=" + locks +
+                  "\nlocked here=yes\n");
+}
+
+TEST(EngineLockDir, OnlyAFolderOfThisUserThatNoOneElseMayWrite) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.File("mine"));
+    chmod(dir.File("mine").c_str(), 0700);
+    std::filesystem::create_directories(dir.File("readable"));
+    chmod(dir.File("readable").c_str(), 0755);
+    std::filesystem::create_directories(dir.File("group"));
+    chmod(dir.File("group").c_str(), 0770);
+    std::filesystem::create_directories(dir.File("everyone"));
+    chmod(dir.File("everyone").c_str(), 01777);
+    std::filesystem::create_directory_symlink(dir.File("mine"), dir.File("link"));
+    testing::WriteFile(dir.File("file"), "");
+    struct Case {
+        std::string folder;
+        std::string refusal; // "" when the folder is used
+    };
+    std::vector<Case> cases{
+        {dir.Dir() + "new/", ""},
+        {dir.Dir() + "mine/", ""},
+        {dir.Dir() + "readable", ""},
+        {dir.Dir() + "group/", "他のユーザーも書き込めます"},
+        {dir.Dir() + "everyone/", "他のユーザーも書き込めます"},
+        {dir.Dir() + "link/", "フォルダではありません"},
+        {dir.Dir() + "file/", "フォルダではありません"},
+        {dir.Dir() + "missing/parent/", SystemErrorText(ENOENT)},
+    };
+    if (geteuid() != 0) cases.push_back({"/usr/", "他のユーザーのフォルダです"});
+    for (const auto& c : cases) {
+        try {
+            PrepareEngineLockDir(c.folder);
+            EXPECT_EQ(c.refusal, "") << c.folder;
+            struct stat info {};
+            EXPECT_EQ(stat(c.folder.c_str(), &info), 0) << c.folder;
+            EXPECT_TRUE(S_ISDIR(info.st_mode)) << c.folder;
+        } catch (const EDatabaseError& e) {
+            EXPECT_EQ(std::string(e.what()), "データベースエンジンのロックフォルダ[" + c.folder + "]を使えません(" +
+                                                 c.refusal + ")。環境変数FIREBIRD_LOCKで別のフォルダを指定できます")
+                << c.folder;
+        }
+    }
+    struct stat created {};
+    ASSERT_EQ(stat(dir.File("new").c_str(), &created), 0);
+    EXPECT_EQ(created.st_mode & 0777, 0700u);
 }
 
 TEST(EmbeddedEngine, SuperClassicLetsAnotherProcessShareTheDatabase) {

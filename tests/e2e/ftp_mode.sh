@@ -136,9 +136,10 @@ answer() {
     press_key "$window" "$2"
 }
 
-# finish: the launcher ends by itself and the stub main program has run.
+# finish [CODE]: the launcher ends by itself with exit code CODE (0; 1 after it showed a failure) and the
+# stub main program has run.
 finish() {
-    wait_for_exit "$launcher_pid" 120 || fail "the launcher did not end"
+    expect_exit "$launcher_pid" "${1:-0}" 120 || fail "the launcher did not end as it should"
     wait_for_file "$program/main-started.txt" || fail "the main program was not started"
 }
 
@@ -292,7 +293,7 @@ missing_file() {
     answer 情報 Return
     # The category's error: a plain box with the program's name as its title.
     answer Plx00up Return
-    finish
+    finish 1
     traced " FTP_Download ; ダウンロード試行回数が5回を超えました。 : [$update/EXCEL/Tanka.xls] " ||
         fail "Tanka.xls did not fail for too many attempts"
     not_applied "$excel/Tanka.xls"
@@ -404,7 +405,7 @@ missing_excel() {
         # The error box comes after the close step: the main program is already running.
         wait_for_file "$program/main-started.txt" || fail "the main program had not started with the error box up"
         press_key "$window" Return
-        finish
+        finish 1
         applied "UPDATE$j/update.txt" "$program/update.txt"
         if [ "$html" = yes ]; then
             applied HELP_HTML/index.html "$program/HELP_HTML/index.html"

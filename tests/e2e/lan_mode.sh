@@ -43,7 +43,7 @@ REG
     local pid=$! window
     window=$(wait_for_window "情報")
     press_key "$window" Return
-    wait_for_exit "$pid" || fail "the launcher did not end"
+    expect_exit "$pid" 0 || fail "the launcher did not end as it should"
     for _ in $(seq 100); do [ -e main-started.txt ] && break; sleep 0.1; done
 
     [ -e main-started.txt ] || fail "the main program was not started"

@@ -1,6 +1,25 @@
 # Helpers for the end-to-end scripts: a demo program folder, private hives, and a user at the screen.
 # shellcheck shell=bash
 
+# The windows' titles are Japanese: xdotool matches them only in a UTF-8 locale, which a fresh account's
+# "POSIX" is not.
+[ "$(locale charmap 2>/dev/null)" = UTF-8 ] || export LC_ALL=C.UTF-8
+
+# The embedded Firebird engine's lock folder, the one the launchers use (FIREBIRD_LOCK, else this user's
+# own /tmp/towagi-firebird-<uid>): every program that opens a database file must lock in the same folder.
+engine_lock_dir() {
+    if [ -z "${FIREBIRD_LOCK:-}" ]; then
+        FIREBIRD_LOCK=/tmp/towagi-firebird-$(id -u)
+        mkdir -p -m 0700 "$FIREBIRD_LOCK"
+        if [ -L "$FIREBIRD_LOCK" ] || [ ! -O "$FIREBIRD_LOCK" ]; then
+            echo "$FIREBIRD_LOCK is not this user's own folder" >&2
+            return 1
+        fi
+    fi
+    export FIREBIRD_LOCK
+    export FIREBIRD_TMP=${FIREBIRD_TMP:-$FIREBIRD_LOCK}
+}
+
 # make_program_folder DIR BIN_DIR: the launchers and their companions in DIR, as an installation has them,
 # with the suite's database (suite_database).
 make_program_folder() {
@@ -17,6 +36,7 @@ make_program_folder() {
 suite_database() {
     local dir=$1 database=$1/DATA/SUITE.FDB
     mkdir -p "$dir/DATA"
+    engine_lock_dir
     echo "CREATE DATABASE '$database' USER 'SYSDBA' PASSWORD 'pinewharf';" |
         isql-fb -q -sqldialect 1 >/dev/null
     "$dir/towagi-reg" add 'HKLM\Software\VORN\TOWAGI\RUVOZEZ\PATH\DB_DATA' /v SELECT /d 12 /f >/dev/null
@@ -62,6 +82,16 @@ wait_for_exit() {
     echo "process $pid did not end" >&2
     kill "$pid" 2>/dev/null
     return 124
+}
+
+# expect_exit PID WANT [SECONDS]: succeeds when the process ends in time with exit code WANT (0 for a run
+# that went as it should, 1 for one that told the user of a failure); otherwise says what happened.
+expect_exit() {
+    local code=0
+    wait_for_exit "$1" "${3:-20}" || code=$?
+    [ "$code" = "$2" ] && return 0
+    if [ "$code" = 124 ]; then echo "the launcher did not end" >&2; else echo "exit code $code, not $2" >&2; fi
+    return 1
 }
 
 # at_exit COMMAND: runs COMMAND when the script ends, before those registered earlier. An EXIT trap set

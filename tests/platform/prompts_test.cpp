@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace towagi {
 namespace {
 
@@ -54,6 +59,45 @@ TEST(Prompts, QuestionHelpersGoThroughTheInstalledBoxes) {
     ModalAnswer answer("OK");
     ShowWarning("一行目\r\n二行目\r三行目");
     EXPECT_EQ(answer.Seen().Text, QString("一行目\n二行目\n三行目"));
+}
+
+// Boxes answered without a window, each with the one answer given, and kept.
+struct OneAnswerPrompts : Prompts {
+    explicit OneAnswerPrompts(PromptAnswer answer) : Answer(answer) {}
+    PromptAnswer Show(PromptKind kind, const std::string& text) override {
+        Boxes.emplace_back(kind, text);
+        return Answer;
+    }
+    PromptAnswer Answer;
+    std::vector<std::pair<PromptKind, std::string>> Boxes;
+};
+
+// The launchers' exit code: a box that reports a failure is noted, a question is not; every box is shown
+// and answered as it would be without the note.
+TEST(FailureNotingPrompts, NotesWarningsErrorsAndMessagesButNotQuestions) {
+    struct Case {
+        PromptKind kind;
+        bool failure;
+        PromptAnswer answer;
+    };
+    for (const auto& c : std::vector<Case>{
+             {PromptKind::Warning, true, PromptAnswer::Ok},
+             {PromptKind::Error, true, PromptAnswer::Ok},
+             {PromptKind::Message, true, PromptAnswer::Ok},
+             {PromptKind::InformationQuestion, false, PromptAnswer::No},
+             {PromptKind::ConfirmationQuestion, false, PromptAnswer::Yes},
+         }) {
+        auto shown = std::make_shared<OneAnswerPrompts>(c.answer);
+        FailureNotingPrompts prompts(shown);
+        EXPECT_FALSE(prompts.FailureShown());
+        EXPECT_EQ(prompts.Show(c.kind, "本文"), c.answer);
+        EXPECT_EQ(prompts.FailureShown(), c.failure) << static_cast<int>(c.kind);
+        ASSERT_EQ(shown->Boxes.size(), 1u);
+        EXPECT_EQ(shown->Boxes[0], std::make_pair(c.kind, std::string("本文")));
+        // A question after a failure does not take the note back.
+        prompts.Show(PromptKind::InformationQuestion, "続行しますか？");
+        EXPECT_EQ(prompts.FailureShown(), c.failure);
+    }
 }
 
 TEST(PromptLines, CarriageReturnsStartNewLines) {

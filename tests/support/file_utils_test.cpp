@@ -22,7 +22,7 @@ using Names = std::vector<std::string>;
 
 void SetModified(const std::string& path, std::time_t seconds, long nanoseconds = 0) {
     const timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    testing::Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
 }
 
 timespec Modified(const std::string& path) {

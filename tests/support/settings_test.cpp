@@ -36,7 +36,7 @@ bool KeyExists(Hive hive, const std::string& key) {
 }
 
 void SetPerUser(std::int32_t value) {
-    ASSERT_TRUE(WriteMachineInteger(kProductRoot, kPerUserSwitch, value, true));
+    testing::Require(WriteMachineInteger(kProductRoot, kPerUserSwitch, value, true), kPerUserSwitch);
 }
 
 TEST(ReadMachine, FallbacksForWhatCannotBeRead) {

@@ -1,5 +1,6 @@
 #include "platform/settings_store.h"
 #include "support/encoding.h"
+#include "support/settings.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,9 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <optional>
 
 extern char** environ;
 
@@ -253,6 +257,57 @@ TEST(TowagiReg, RefusesWhatItDoesNotUnderstand) {
     Outcome help = RunReg(dir, {"/?"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_TRUE(Contains(help.out, "towagi-reg import")) << help.out;
+}
+
+// A hive the user cannot write, or one that does not exist, is named with the variable that chooses another.
+TEST(TowagiReg, TheHiveFileAndItsVariableExplainARefusal) {
+    ScopedHives hives;
+    TempDir dir;
+    const std::string unwritable = "/proc/towagi/machine.hive"; // a folder that cannot be made, also for root
+    struct Case {
+        std::string name;
+        std::optional<std::string> machineHive; // nullopt: the default
+        std::vector<std::string> args;
+        std::string errorPart;
+    };
+    std::vector<Case> cases{
+        {"add to an unwritable hive", unwritable, {"add", "HKLM\\A", "/v", "x", "/d", "1", "/f"},
+         "エラー: アクセスが拒否されました。\n設定ストア[" + unwritable +
+             "]に書き込めません。書き込めるファイルを環境変数TOWAGI_MACHINE_HIVEで指定するか、"
+             "管理者にこのファイルへの書き込みを許可してもらってください。\n"},
+        {"import into an unwritable hive", unwritable, {"import", dir.File("a.reg")},
+         "エラー: キー HKEY_LOCAL_MACHINE\\A を開けません。アクセスが拒否されました。\n設定ストア[" + unwritable +
+             "]に書き込めません。"},
+        {"query a missing hive", unwritable, {"query", "HKLM\\A"},
+         "エラー: 指定されたレジストリ キーまたは値が見つかりませんでした。\n設定ストア[" + unwritable +
+             "]がありません。別のファイルは環境変数TOWAGI_MACHINE_HIVEで指定できます。\n"},
+        {"query a missing key of a hive that exists", hives.MachineHive(), {"query", "HKLM\\Missing"},
+         "エラー: 指定されたレジストリ キーまたは値が見つかりませんでした。\n"},
+    };
+    // An ordinary user and the default machine hive, which only an installation may create.
+    if (geteuid() != 0 && access("/var/lib/towagi", W_OK) != 0)
+        cases.push_back({"the default machine hive", std::nullopt, {"add", "HKLM\\A", "/f"},
+                         "環境変数TOWAGI_MACHINE_HIVEで指定するか"});
+    WriteFile(dir.File("a.reg"), "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"1\"\n");
+    // The hive of the last case exists.
+    ASSERT_TRUE(WriteMachineString("\\B", "y", "1", true));
+    for (const auto& c : cases) {
+        testing::ScopedEnv machine("TOWAGI_MACHINE_HIVE", c.machineHive);
+        Outcome outcome = RunReg(dir, c.args);
+        EXPECT_EQ(outcome.exitCode, 1) << c.name;
+        EXPECT_TRUE(Contains(outcome.err, c.errorPart)) << c.name << ": " << outcome.err;
+    }
+}
+
+TEST(TowagiReg, TellsItsVersion) {
+    TempDir dir;
+    Outcome version = RunReg(dir, {"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("towagi-reg ") + TOWAGI_VERSION + "\n");
+    Outcome help = RunReg(dir, {"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* part : {"--version", "TOWAGI_MACHINE_HIVE", "/var/lib/towagi/machine.hive", "TOWAGI_USER_HIVE"})
+        EXPECT_TRUE(Contains(help.out, part)) << part;
 }
 
 TEST(TowagiReg, ExportThenImportGivesTheSameKeys) {

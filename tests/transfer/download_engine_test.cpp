@@ -102,7 +102,7 @@ TEST(FTP_Download, SixFailuresWithoutALostConnection) {
         options.AbortAfter = 100;
         site.Start(options);
         const std::string a = site.UpdateDir + "a.exe";
-        if (c.edition->StagingKeptBetweenPasses) {
+        if (c.edition->ReconnectInsideCategory) {
             EXPECT_TRUE(Download(site));
             EXPECT_TRUE(site.Progress.ReconnectSet);
             EXPECT_FALSE(Exists(a));
@@ -121,8 +121,9 @@ TEST(FTP_Download, SixFailuresWithoutALostConnection) {
         for (int attempt = 0; attempt < 6; ++attempt) {
             const std::string retry = "Retry=" + std::to_string(attempt);
             // The cost edition puts the attempt before the reply's text, the estimation edition after it.
-            EXPECT_NE(failures[attempt].find(c.edition->StagingKeptBetweenPasses ? retry : retry + " : 426"),
-                      std::string::npos)
+            EXPECT_NE(
+                failures[attempt].find(c.edition->DownloadFailureTracedByKind ? retry : retry + " : 426"),
+                std::string::npos)
                 << failures[attempt];
         }
         EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "ダウンロード試行回数が"),
@@ -162,7 +163,7 @@ TEST(FTP_Download, ALostConnectionIsRestoredAndTheSameFileFetchedAgain) {
     // Ten connect attempts 2 s apart on the first try, 3 s before the second, then no more waiting.
     std::vector<int> pauses(9, 2000);
     pauses.push_back(3000);
-    EXPECT_EQ(site.Pauses, pauses);
+    EXPECT_EQ(site.Clock.Pauses, pauses);
 }
 
 TEST(FTP_Download, ReconnectingThatNeverSucceedsCancelsAndReportsTheFile) {
@@ -191,7 +192,7 @@ TEST(FTP_DownAllCategory, CancelDuringAReconnectWaitEndsTheDownloadPhase) {
     site.ServerFile("towagi/EXCEL/x.xls", "x");
     site.Switch("Update_Program", 1);
     site.Switch("Update_Excel", 1);
-    site.OnPause = [&](int milliseconds) {
+    site.Clock.OnPause = [&](int milliseconds) {
         if (milliseconds == 3000) site.Progress.CancelPressed = true;
     };
     FaultOptions options = FaultsOn("a.exe");

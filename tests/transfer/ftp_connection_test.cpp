@@ -19,6 +19,7 @@ namespace {
 using testing::FaultFtpServer;
 using testing::FaultOptions;
 using testing::ReadTraceLines;
+using testing::RecordingClock;
 using testing::RecordingProgressView;
 using testing::RecordingUpdaterView;
 using testing::ScopedHives;
@@ -28,16 +29,16 @@ using testing::UnusedPort;
 constexpr const char* kConnectFailed = "本社サーバとの接続に失敗しました。";
 
 // The update's state as the updater window hands it down: private hives, a trace log, recording windows
-// and a profile whose pauses are recorded instead of slept.
+// and a clock that records the pauses instead of sleeping.
 class Updater {
 public:
     explicit Updater(const EditionProfile& edition = EstimationEdition()) : profile_(edition) {
-        profile_.Pause = [this](int milliseconds) { Pauses.push_back(milliseconds); };
         State.Profile = &profile_;
         State.TraceLog = std::make_unique<TTraceLog>(folder_.File("trace.log"));
         State.ProgressWindow = &Progress;
         State.MainWindow = &Main;
-        Client = std::make_unique<TQrdFTP>(profile_, State.TraceLog.get());
+        State.Clock = &Clock;
+        Client = CreateFTPClient(State);
     }
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
@@ -60,7 +61,7 @@ public:
     TUpdateState State;
     RecordingProgressView Progress;
     RecordingUpdaterView Main;
-    std::vector<int> Pauses;
+    RecordingClock Clock;
     std::unique_ptr<TQrdFTP> Client;
 };
 
@@ -144,7 +145,7 @@ TEST(ConnectToServer, EveryFailureBecomesTheOneConnectError) {
         EXPECT_FALSE(updater.Client->Connected());
         ASSERT_FALSE(updater.Trace().empty());
         EXPECT_EQ(updater.Trace().back(), std::string("Execute ; ") + kConnectFailed) << c.what;
-        EXPECT_TRUE(updater.Pauses.empty()) << c.what;
+        EXPECT_TRUE(updater.Clock.Pauses.empty()) << c.what;
     }
 }
 
@@ -157,7 +158,7 @@ TEST(FTP_IdConnectServer, CancelBeforeTheFirstAttemptReturnsUnconnected) {
     FTP_IdConnectServer(updater.State, *updater.Client);
     EXPECT_FALSE(updater.Client->Connected());
     EXPECT_EQ(updater.Trace(), std::vector<std::string>{"FTP_IdConnectServer ; Start"});
-    EXPECT_TRUE(updater.Pauses.empty());
+    EXPECT_TRUE(updater.Clock.Pauses.empty());
 }
 
 TEST(FTP_IdConnectServer, AFailingConnectEndsTheAttemptsAtOnce) {
@@ -176,7 +177,7 @@ TEST(FTP_IdConnectServer, AFailingConnectEndsTheAttemptsAtOnce) {
         EXPECT_THROW(FTP_IdConnectServer(updater.State, *updater.Client), EUpdateError) << c.what;
         EXPECT_FALSE(updater.Client->Connected());
         EXPECT_EQ(updater.Trace(), std::vector<std::string>{"FTP_IdConnectServer ; Start"}) << c.what;
-        EXPECT_TRUE(updater.Pauses.empty()) << c.what;
+        EXPECT_TRUE(updater.Clock.Pauses.empty()) << c.what;
     }
 }
 
@@ -236,7 +237,7 @@ TEST(FTP_IdConnectServer, ServerThatHangsUpBeforeItsGreetingIsTriedTenTimes) {
         EXPECT_EQ(updater.Trace(), c.trace) << c.dropped << c.cut;
         EXPECT_EQ(updater.Progress.FileNames, c.shown) << c.dropped << c.cut;
         EXPECT_EQ(updater.Progress.Positions, c.positions) << c.dropped << c.cut;
-        EXPECT_EQ(updater.Pauses, std::vector<int>(c.pauses, 2000)) << c.dropped << c.cut;
+        EXPECT_EQ(updater.Clock.Pauses, std::vector<int>(c.pauses, 2000)) << c.dropped << c.cut;
     }
 }
 

@@ -3,6 +3,7 @@
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "support/text.h"
+#include "tests/common/recording_views.h"
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
 #include "tests/servers/ftp_servers.h"
@@ -25,6 +26,7 @@ using testing::FaultFtpServer;
 using testing::FaultOptions;
 using testing::ReadFile;
 using testing::ReadTraceLines;
+using testing::RecordingClock;
 using testing::TempDir;
 using testing::VsftpdServer;
 using testing::WriteFile;
@@ -44,7 +46,7 @@ void SetUtcTime(const std::string& path) {
     utc.tm_min = 59;
     utc.tm_sec = 59;
     const timespec times[2] = {{timegm(&utc), 0}, {timegm(&utc), 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+    testing::Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
 }
 
 void ServerFile(const TempDir& root, const std::string& name, const std::string& bytes) {
@@ -71,16 +73,15 @@ std::string Pattern(size_t size) {
     return bytes;
 }
 
-// A folder on the fault server, a local folder, and a client logged in to the server. The profile's
+// A folder on the fault server, a local folder, and a client logged in to the server. The client's
 // pauses are recorded instead of slept.
 class Site {
 public:
     explicit Site(const FaultOptions& options = {}, EditionProfile profile = EstimationEdition())
         : profile_(std::move(profile)) {
-        profile_.Pause = [this](int milliseconds) { Pauses.push_back(milliseconds); };
         server_ = std::make_unique<FaultFtpServer>(Root.Path().string(), options);
         log_ = std::make_unique<TTraceLog>(Local.File("trace.log"));
-        Client = std::make_unique<TQrdFTP>(profile_, log_.get());
+        Client = std::make_unique<TQrdFTP>(profile_.FtpTimeouts, Clock, log_.get());
         Client->SetHost(FaultFtpServer::Host);
         Client->SetPort(server_->Port());
         Client->SetUsername(FaultFtpServer::User);
@@ -93,7 +94,7 @@ public:
     std::vector<std::string> Trace() const { return ReadTraceLines(Local.File("trace.log")); }
 
     TempDir Root, Local;
-    std::vector<int> Pauses;
+    RecordingClock Clock;
     std::unique_ptr<TQrdFTP> Client;
 
 private:
@@ -276,7 +277,7 @@ TEST(GetFileTimeStamp, RetriesUntil213) {
                 EXPECT_STREQ(e.what(), kTimeStampFailed);
             }
         }
-        EXPECT_EQ(site.Pauses, std::vector<int>(c.pauses, 500)) << c.failures;
+        EXPECT_EQ(site.Clock.Pauses, std::vector<int>(c.pauses, 500)) << c.failures;
     }
 }
 
@@ -289,7 +290,7 @@ TEST(GetFileTimeStamp, DroppedConnectionFailsAtOnce) {
         Site site(options);
         ServerFile(site.Root, "a.txt", "x");
         EXPECT_THROW(site.Client->GetFileTimeStamp("a.txt"), EFTPConnectionLost) << cut;
-        EXPECT_TRUE(site.Pauses.empty()) << cut;
+        EXPECT_TRUE(site.Clock.Pauses.empty()) << cut;
         EXPECT_FALSE(site.Client->Connected()) << cut;
     }
 }
@@ -398,7 +399,7 @@ TEST(DownloadFile, ReadTimeOutOfTheEdition) {
         options.SlowAfter = 1000;
         options.SlowSeconds = 1.0;
         EditionProfile profile = *c.edition;
-        profile.FtpTransferReadTimeout = c.transferTimeout;
+        profile.FtpTimeouts.TransferRead = c.transferTimeout;
         Site site(options, profile);
         site.Client->SetPassive(c.passive);
         ServerFile(site.Root, "slow.bin", Pattern(4000));
@@ -493,7 +494,7 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
             ServerFile(root, "UPDATE/my file.txt", "blank in the name");
             ServerFile(root, "UPDATE/KMIHIND0.LZH", Pattern(3 * 1024 * 1024 + 17));
             VsftpdServer server(root.Path().string());
-            TQrdFTP client(*edition);
+            TQrdFTP client(edition->FtpTimeouts, SleepingClock());
             client.SetHost(VsftpdServer::Host);
             client.SetPort(server.Port());
             client.SetUsername(VsftpdServer::User);
@@ -514,7 +515,7 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
                     << name << passive;
                 EXPECT_EQ(ModifiedTime(local.File(name)), LocalTime(kServerStamp)) << name;
             }
-            EXPECT_EQ(client.ReadTimeout(), edition->FtpTransferReadTimeout);
+            EXPECT_EQ(client.ReadTimeout(), edition->FtpTimeouts.TransferRead);
             client.Disconnect();
             EXPECT_FALSE(client.Connected());
         }

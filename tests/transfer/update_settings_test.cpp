@@ -52,7 +52,7 @@ struct Workstation {
 
 void WriteUserString(const std::string& key, const std::string& name, const std::string& value) {
     auto opened = CurrentSettingsStore().OpenKey(Hive::User, key, true, KeyAccess::ReadWrite);
-    ASSERT_TRUE(opened) << key;
+    testing::Require(opened != nullptr, "key " + key);
     opened->WriteString(name, value);
 }
 

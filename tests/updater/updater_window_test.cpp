@@ -11,6 +11,7 @@
 #include "support/settings.h"
 #include "support/text.h"
 #include "tests/common/modal_answer.h"
+#include "tests/common/recording_views.h"
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
 
@@ -87,7 +88,7 @@ public:
     }
     void SetFileTime(const std::string& path, std::time_t seconds) const {
         timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        utimensat(AT_FDCWD, path.c_str(), times, 0);
+        testing::Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
     }
 
 private:
@@ -311,8 +312,32 @@ TEST(UpdaterWindow, NoMainProgramWarnsAndStartsNothing) {
         ASSERT_TRUE(answer.Answered());
         EXPECT_EQ(answer.Seen().Text.toStdString(), PromptLines(profile->SetupInvalidWarning));
         EXPECT_EQ(inst.MainStarted(500), "");
-        EXPECT_EQ(inst.TraceLines(), (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start"}));
+        const std::string names = profile == &EstimationEdition() ? "Qrd0000.exe, Qrd00cs.exe" : "Qrd0000.exe, Plx00cs.exe";
+        // The trace log says which check made the set-up invalid.
+        EXPECT_EQ(inst.TraceLines(),
+                  (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start",
+                                            "FormClose ; セットアップ不正 : メインプログラム(" + names + ")が[" +
+                                                inst.ProgramDir() + "]にありません"}));
     }
+}
+
+// The show step failed before it looked for the main program: the trace log tells that apart from a missing
+// program, and the show step's error follows the set-up warning.
+TEST(UpdaterWindow, ASetUpInvalidBecauseTheShowStepEndedEarlyIsTracedAsSuch) {
+    Installation inst(EstimationEdition());
+    inst.AddMainProgram("Qrd0000.exe");
+    // The dial-up time-out's settings file cannot be read.
+    WriteFile(inst.ProgramDir() + "QRD0000.INI", "[TIME]\r\nDIAL=\x80\x80\r\n");
+    testing::ScopedRecordingPrompts boxes;
+    RunWindow(EstimationEdition(), inst);
+    ASSERT_EQ(boxes->Boxes.size(), 2u);
+    EXPECT_EQ(boxes->Boxes[0].Kind, PromptKind::Warning);
+    EXPECT_EQ(boxes->Boxes[0].Text, EstimationEdition().SetupInvalidWarning);
+    EXPECT_EQ(boxes->Boxes[1].Kind, PromptKind::Error);
+    EXPECT_EQ(inst.MainStarted(500), "");
+    EXPECT_EQ(inst.TraceLines(),
+              (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start",
+                                        "FormClose ; セットアップ不正 : メインプログラムを探す前に処理が終わりました"}));
 }
 
 TEST(UpdaterWindow, LanModeNewerLauncherOnlyAsksNothing) {

@@ -40,13 +40,35 @@ constexpr const char* kUsage = R"(towagi-reg 操作 [パラメーター]
 
   キー: HKLM\ または HKEY_LOCAL_MACHINE\、HKCU\ または HKEY_CURRENT_USER\ で始まるキーのパス
   /f  確認せずに上書き・削除します    /y  確認せずにファイルを上書きします
+  towagi-reg --version でバージョンを表示します。
+
+  HKLM は環境変数 TOWAGI_MACHINE_HIVE のファイル (既定: /var/lib/towagi/machine.hive)、
+  HKCU は TOWAGI_USER_HIVE のファイル (既定: $XDG_CONFIG_HOME/towagi/user.hive、
+  XDG_CONFIG_HOMEがなければ ~/.config/towagi/user.hive) に保存されます。
 )";
 
 // A failure already reported to the user; ends the command with exit code 1.
 struct CommandFailed {};
 
+// The hive the command names. A refused write or a missing key is often explained by the hive's file: one
+// the user may not write (the machine hive's default in /var/lib), or one that does not exist.
+std::optional<Hive> commandHive;
+
+std::string HiveHint(const std::string& message) {
+    if (!commandHive || (message != kAccessDenied && message != kNotFound)) return "";
+    const std::string file = HiveFilePath(*commandHive);
+    const std::string variable = HiveFileVariable(*commandHive);
+    std::error_code error;
+    if (message == kAccessDenied)
+        return "\n設定ストア[" + file + "]に書き込めません。書き込めるファイルを環境変数" + variable +
+               "で指定するか、管理者にこのファイルへの書き込みを許可してもらってください。";
+    if (!std::filesystem::exists(file, error))
+        return "\n設定ストア[" + file + "]がありません。別のファイルは環境変数" + variable + "で指定できます。";
+    return "";
+}
+
 [[noreturn]] void Fail(const std::string& message) {
-    std::cerr << message << std::endl;
+    std::cerr << message << HiveHint(message) << std::endl;
     throw CommandFailed{};
 }
 
@@ -67,6 +89,7 @@ KeyName ParseKeyName(const std::string& text) {
     size_t slash = text.find('\\');
     std::optional<Hive> hive = HiveFromName(text.substr(0, slash));
     if (!hive) Fail(kInvalidKey);
+    commandHive = hive;
     KeyName key{*hive, *hive == Hive::Machine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER", ""};
     if (slash != std::string::npos) key.path = text.substr(slash + 1);
     while (!key.path.empty() && key.path.back() == '\\')
@@ -125,11 +148,21 @@ Options ParseOptions(const std::vector<std::string>& args, size_t first) {
     return options;
 }
 
-void RequireOnly(const Options& options, size_t positional, bool valueName, bool allValues, bool typeAndData,
-                 bool force, bool overwriteFile) {
-    if (options.positional.size() != positional || (!valueName && options.valueName) ||
-        (!allValues && options.allValues) || (!typeAndData && (options.type || options.data)) ||
-        (!force && options.force) || (!overwriteFile && options.overwriteFile))
+// What a command takes: its number of positional arguments and the switches it allows.
+struct Accepted {
+    size_t Positional = 0;
+    bool ValueName = false;     // /v or /ve
+    bool AllValues = false;     // /va
+    bool TypeAndData = false;   // /t and /d
+    bool Force = false;         // /f
+    bool OverwriteFile = false; // /y
+};
+
+void RequireOnly(const Options& options, const Accepted& accepted) {
+    if (options.positional.size() != accepted.Positional || (!accepted.ValueName && options.valueName) ||
+        (!accepted.AllValues && options.allValues) ||
+        (!accepted.TypeAndData && (options.type || options.data)) || (!accepted.Force && options.force) ||
+        (!accepted.OverwriteFile && options.overwriteFile))
         Fail(kSyntaxError);
 }
 
@@ -164,7 +197,7 @@ void PrintValue(SettingsKey& key, const std::string& name) {
 }
 
 int Query(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, false, false, false, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true});
     KeyName name = ParseKeyName(options.positional[0]);
     auto key = store.OpenKey(name.hive, name.path, false, KeyAccess::Read);
     if (!key) Fail(kNotFound);
@@ -216,7 +249,7 @@ std::int32_t ParseDword(const std::string& text) {
 }
 
 int Add(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, false, true, true, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true, .TypeAndData = true, .Force = true});
     KeyName name = ParseKeyName(options.positional[0]);
     bool isDword = false;
     if (options.type) {
@@ -252,7 +285,7 @@ int Add(SettingsStore& store, const Options& options) {
 }
 
 int Delete(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 1, true, true, false, true, false);
+    RequireOnly(options, {.Positional = 1, .ValueName = true, .AllValues = true, .Force = true});
     KeyName name = ParseKeyName(options.positional[0]);
     if (!options.valueName && !options.allValues) {
         if (name.path.empty()) Fail(kInvalidKey); // a hive's root stays
@@ -299,8 +332,9 @@ int Import(SettingsStore& store, const std::string& path, bool silent) {
         // Every section names a key to create, also one without values.
         auto key = store.OpenKey(*hive, section.KeyPath, true, KeyAccess::ReadWrite);
         if (!key) {
+            commandHive = hive;
             std::cerr << "エラー: キー " << section.Name << " を開けません。アクセスが拒否されました。"
-                      << std::endl;
+                      << HiveHint(kAccessDenied) << std::endl;
             failed = true;
             continue;
         }
@@ -371,7 +405,7 @@ bool ExportKey(SettingsStore& store, Hive hive, const std::string& path, const s
 }
 
 int Export(SettingsStore& store, const Options& options) {
-    RequireOnly(options, 2, false, false, false, false, true);
+    RequireOnly(options, {.Positional = 2, .OverwriteFile = true});
     KeyName name = ParseKeyName(options.positional[0]);
     const std::string& file = options.positional[1];
     if (!store.OpenKey(name.hive, name.path, false, KeyAccess::Read)) Fail(kNotFound);
@@ -410,6 +444,10 @@ int Run(const std::vector<std::string>& args) {
         std::cout << kUsage;
         return 0;
     }
+    if (SameText(command, "--version")) {
+        std::cout << "towagi-reg " << TOWAGI_VERSION << "\n";
+        return 0;
+    }
     SqliteSettingsStore store;
     if (SameText(command, "/s") || SameText(command, "-s")) {
         if (args.size() != 3) Fail(kSyntaxError);
@@ -421,7 +459,7 @@ int Run(const std::vector<std::string>& args) {
     if (SameText(command, "delete")) return Delete(store, options);
     if (SameText(command, "export")) return Export(store, options);
     if (SameText(command, "import")) {
-        RequireOnly(options, 1, false, false, false, false, false);
+        RequireOnly(options, {.Positional = 1});
         return Import(store, options.positional[0], false);
     }
     Fail(kSyntaxError);

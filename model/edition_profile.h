@@ -1,14 +1,18 @@
 #pragma once
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace towagi {
 
-// Everything that differs between the estimation edition (Qrd00up) and the cost edition (Plx00up).
-// Shared code takes the profile and never asks which edition it runs in.
+// The FTP client's time-outs in milliseconds; 0 sets no limit of our own (the system's applies).
+struct TFTPTimeouts {
+    int Connect = 0;      // every connect
+    int ConnectRead = 0;  // read time-out set before connecting; 0: none set
+    int TransferRead = 0; // set on the data and control connections for each download
+};
+
+// Everything that differs between the estimation edition (Qrd00up) and the cost edition (Plx00up), as plain
+// data. Shared code takes the profile and never asks which edition it runs in.
 struct EditionProfile {
     std::string ProgramName;           // the launcher's own file name: "Qrd00up" / "Plx00up"
     std::string RestoreToolParameters; // passed to ".\RestorCom.exe": none / "quil"
@@ -17,7 +21,7 @@ struct EditionProfile {
     std::string RegImportLogName;      // "Qrd00up_reg.log" / "Plx00up_reg.log"
     std::string SettingsIniFileName;   // "QRD0000.INI" / "PLX0000.INI"
     std::string BranchTableFileName;   // ".\QRD00UP.INI" / ".\PLX00UP.INI"
-    std::string UpdaterWindowClass;    // "TFQRD00UP" / "TFPLX00UP"
+    std::string UpdaterWindowClass;    // the updater window's object name: "TFQRD00UP" / "TFPLX00UP"
     bool DataModuleBeforeWindow = false; // the cost edition's window creation step uses the data module
 
     // Updater window.
@@ -58,8 +62,8 @@ struct EditionProfile {
     std::string FrameProtectionPrefix;      // "ZFRM" / "ZKRM": a protection list of report frames
     bool HtmlHelpCategories = false;        // estimation edition: HTML help and its three sub-folders
     bool CategoryCodes = false;             // estimation edition: each category has its code (Kubun)
-    // Program files and HTML help follow the server both ways (a server file more than five seconds older
-    // is fetched too); otherwise only a newer server file is.
+    // Program files and HTML help follow the server both ways: a server or staged file more than five
+    // seconds older than the local one is fetched or copied too; otherwise only a newer one is.
     bool TwoSidedTimeRule = false;
     bool ZipReplacesLzh = false;          // a server folder's X.lzh is not fetched when X.zip is there too
     bool SkipMissingServerFolder = false; // a missing server folder skips the category without a message
@@ -69,25 +73,21 @@ struct EditionProfile {
     bool RepairExcelFrameFolders = false; // an empty Excel or Frame folder setting is set to the program's
     bool HasLinkedSystem = false;         // estimation edition: the linked design-breakdown system is updated
     bool WindowOwnsLhaAdapter = false;    // cost edition: the updater window creates the LZH archiver adapter
-    // Estimation edition: staging folders keep what earlier passes fetched, a lost connection is restored
-    // in the middle of a category, and a file that cannot be fetched is deleted and left for another pass.
-    // Cost edition: each category's staging folder is emptied before it fetches, and a file that cannot
-    // be fetched fails its category.
+    // Estimation edition: staging folders keep what earlier passes fetched (a staged file with the server's
+    // time is not fetched again, the pass's master archives are remembered) and are emptied after applying.
+    // Cost edition: each category's staging folder is emptied before it fetches.
     bool StagingKeptBetweenPasses = false;
+    // Estimation edition: a lost connection is restored in the middle of a category, and a file that still
+    // cannot be fetched is deleted and left for a retry pass. Cost edition: a lost connection counts as a
+    // failed attempt, and a file that cannot be fetched fails its category.
+    bool ReconnectInsideCategory = false;
+    // Estimation edition: a failed download attempt's trace line names the kind of failure, the attempt
+    // number after the error's text. Cost edition: every failure reads "ダウンロード作業中に例外が発生しました",
+    // the attempt number before the error's text.
+    bool DownloadFailureTracedByKind = false;
 
-    // FTP, in milliseconds; 0 sets no limit of our own (the system's applies).
-    int FtpConnectTimeout = 0;      // every connect: 60000 / 0
-    int FtpConnectReadTimeout = 0;  // read time-out set before connecting: 60000 / 0 (none set)
-    int FtpTransferReadTimeout = 0; // set on the data and control connections for each download: 30000 / 0
-    std::string ConnectingCaption;  // the updater window's caption while connecting, then " (" host ")"
-    // How the pauses between retries pass. Empty: the thread sleeps; tests record the pauses instead.
-    std::function<void(int milliseconds)> Pause;
-    void Wait(int milliseconds) const {
-        if (Pause)
-            Pause(milliseconds);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-    }
+    TFTPTimeouts FtpTimeouts;      // 60000, 60000, 30000 / none
+    std::string ConnectingCaption; // the updater window's caption while connecting, then " (" host ")"
 
     // Data module (TDM / TKDM).
     std::string DatabaseIniFileName;    // "QRDISAP.INI": DB_DATA's credentials and location / "": the registry's

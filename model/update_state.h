@@ -1,5 +1,6 @@
 #pragma once
-#include "support/edition_profile.h"
+#include "model/edition_profile.h"
+#include "model/retry_clock.h"
 #include "support/trace_log.h"
 
 #include <array>
@@ -57,8 +58,9 @@ struct TUpdateState {
     const EditionProfile* Profile = nullptr;
     std::unique_ptr<TTraceLog> TraceLog;
     UpdaterView* MainWindow = nullptr;
-    ProgressView* ProgressWindow = nullptr; // only while the progress window exists
+    ProgressView* ProgressWindow = nullptr;      // only while the progress window exists
     RegistryFileImporter* RegImporter = nullptr; // lent by the program entry; may be absent
+    RetryClock* Clock = &SleepingClock();        // the pauses between retries
     // The user pressed cancel (or the download gave up); false while no progress window exists.
     bool Cancelled() const { return ProgressWindow && ProgressWindow->Cancelled(); }
     bool UpdateDeclined = false;
@@ -71,7 +73,7 @@ struct TUpdateState {
     bool KeepOpen = false;
     std::vector<std::string> UpdateFiles;
     std::vector<std::string> ProtectionList;
-    std::vector<std::string> MasterFiles;      // estimation edition only
+    std::vector<std::string> MasterFiles; // estimation edition only
     // Per database slot: the local master archive's time before the download, plus ten seconds; empty
     // when the slot had no archive. A later archive is imported.
     std::array<std::optional<std::time_t>, 12> MasterBaseline;
