@@ -262,7 +262,7 @@ missing_file() {
     # LOCALHOST, which does not run here) cannot be reached.
     answer "$launcher" Return
     answer エラー Return
-    finish
+    finish 1
     traced " FTPUpdateExecute ; ファイルの解凍完了" || fail "the master archive was not unpacked"
     [ ! -e "$update/MAST/BR01.ZIP" ] || fail "the archive whose import failed stayed staged"
     local fetched
