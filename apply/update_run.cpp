@@ -1,6 +1,7 @@
 #include "apply/update_run.h"
 
 #include "apply/file_apply.h"
+#include "apply/master_file_import.h"
 #include "database/data_module.h"
 #include "database/firebird.h"
 #include "platform/prompts.h"
@@ -106,10 +107,18 @@ void ApplyMasterData(TUpdateState& state, const TUpdateRunSteps& steps) {
                                         "はVISTAでローカル参照だが、\"LOCALHOST:\"の設定がないので追加する");
             }
         }
-        if (steps.ImportMasterFile)
-            steps.ImportMasterFile(state, slot);
-        else
+        if (!steps.ImportMasterFile) {
             log.Write("_ImportMasterFile", "この版のランチャーにはマスタの取込が組み込まれていません");
+            continue;
+        }
+        try {
+            steps.ImportMasterFile(state, slot);
+        } catch (...) {
+            // The run ends here: archives still waiting for their import would look imported to the next run.
+            for (int later = slot + 1; later < kDatabaseSlots; ++later)
+                DropPendingMasterArchive(state, later);
+            throw;
+        }
     }
 }
 

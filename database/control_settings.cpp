@@ -1,5 +1,6 @@
 #include "database/control_settings.h"
 
+#include "support/settings.h"
 #include "support/settings_store.h"
 #include "support/text.h"
 
@@ -58,6 +59,18 @@ std::int32_t TPLXREG::ReadRegInteger(const std::string& key, const std::string& 
         if (auto opened = OpenExisting(hive, key); opened && opened->ReadInteger(name, value)) return value;
     }
     return defaultValue;
+}
+
+std::string ReadEditionString(const EditionProfile& profile, const std::string& key,
+                              const std::string& name) {
+    if (profile.SettingsThroughControlTable) return TPLXDirectReg().ReadRegString(key, name);
+    return ReadMachineString(TPLXREG::FullKey(key), name, false);
+}
+
+std::int32_t ReadEditionInteger(const EditionProfile& profile, const std::string& key,
+                                const std::string& name) {
+    if (profile.SettingsThroughControlTable) return TPLXDirectReg().ReadRegInteger(key, name, -1);
+    return ReadMachineInteger(TPLXREG::FullKey(key), name, false);
 }
 
 } // namespace towagi

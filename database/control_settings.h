@@ -1,4 +1,6 @@
 #pragma once
+#include "model/edition_profile.h"
+
 #include <cstdint>
 #include <string>
 
@@ -37,5 +39,13 @@ class TPLXDirectReg : public TPLXREG {
 public:
     TPLXDirectReg() = default;
 };
+
+// A settings value of the edition: the estimation edition reads the machine hive below
+// "\SOFTWARE\VORN\TOWAGI\RUVOZEZ", the cost edition goes through its settings object (TPLXDirectReg).
+// A key that begins with a backslash is taken as it stands instead of below the product root.
+// Nothing is cached. Missing or unreadable values read as "" and -1.
+std::string ReadEditionString(const EditionProfile& profile, const std::string& key, const std::string& name);
+std::int32_t ReadEditionInteger(const EditionProfile& profile, const std::string& key,
+                                const std::string& name);
 
 } // namespace towagi

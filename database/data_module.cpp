@@ -138,8 +138,12 @@ std::string TDataModule::DataTokePath() const {
     return SlotField(ReadMachineString(kTotalsSlotKey, "PATH" + select, false), 1);
 }
 
+std::string GetDataTempDir(const std::string& programDir) {
+    return programDir + "TEMP/";
+}
+
 std::string TDataModule::GetDataTempDir() const {
-    return programDir_ + "TEMP/";
+    return towagi::GetDataTempDir(programDir_);
 }
 
 } // namespace towagi

@@ -37,6 +37,10 @@ TDatabaseSlot ReadDatabaseSlot(int index);
 bool IsLocalDatabase(const EditionProfile& profile, const std::string& location,
                      const std::vector<std::string>& localAddresses);
 
+// The work folder of the suite's database connections below a program folder (ending with '/'):
+// program folder + "TEMP/". External tables read their files there only.
+std::string GetDataTempDir(const std::string& programDir);
+
 // The data module of both editions (TDM, TKDM): the suite's named connections, whose parameters are built
 // just before each open from the registry and, in the estimation edition, QRDISAP.INI.
 class TDataModule {

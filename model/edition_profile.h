@@ -101,6 +101,18 @@ struct EditionProfile {
     bool DatabaseSelectPerUser = false; // cost edition: DB_TOKEI's SELECT is read with ReadSettingString
     bool LocalDatabaseByDrive = false;  // cost edition: a database is local when its drive answers
     bool ConnectDataAtCreate = false;   // cost edition: DataModuleCreate connects DB_DATA
+
+    // Master import.
+    int MasterTableCount = 16;        // the first 16 / 14 tables of the master table list are imported
+    std::string ImportCaption;        // the progress window's caption, then " (" branch "取込)"
+    // In the trace line of the archive's dates, the text between the branch name and the new date:
+    // "" = the extension of the archive found / ".LZH  ".
+    std::string MasterDateTraceExtension;
+    bool MasterArchiveThroughLha = false; // cost edition: the window's LZH adapter unpacks the archive
+    bool RemarkWidthFromDatabase = false; // estimation edition: KMIREID0's remark field as wide as the database's
+    // Cost edition: a statement that drops or creates a work table or drops a protection table may fail
+    // without ending the import (the trace says so); in the estimation edition every failure counts.
+    bool WorkTableErrorsIgnored = false;
 };
 
 } // namespace towagi

@@ -47,18 +47,6 @@ std::vector<std::string> EntriesOf(const TIniFile& table, const std::string& sec
 
 } // namespace
 
-std::string ReadEditionString(const EditionProfile& profile, const std::string& key,
-                              const std::string& name) {
-    if (profile.SettingsThroughControlTable) return TPLXDirectReg().ReadRegString(key, name);
-    return ReadMachineString(TPLXREG::FullKey(key), name, false);
-}
-
-std::int32_t ReadEditionInteger(const EditionProfile& profile, const std::string& key,
-                                const std::string& name) {
-    if (profile.SettingsThroughControlTable) return TPLXDirectReg().ReadRegInteger(key, name, -1);
-    return ReadMachineInteger(TPLXREG::FullKey(key), name, false);
-}
-
 std::string ReadUpdateString(const EditionProfile& profile, const std::string& name) {
     return ReadEditionString(profile, kUpdateKey, name);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include "database/control_settings.h"
 #include "model/edition_profile.h"
 #include "model/update_state.h"
 #include "transfer/ftp_params.h"
@@ -14,14 +15,6 @@ inline constexpr const char* kUpdateKey = "PATH\\UPDATE";
 inline constexpr const char* kExcelKey = "PATH\\EXCEL";
 inline constexpr const char* kFrameKey = "PATH\\FRAME";
 inline constexpr const char* kDatabaseKey = "PATH\\DB_DATA";
-
-// A settings value of the edition: the estimation edition reads the machine hive below
-// "\SOFTWARE\VORN\TOWAGI\RUVOZEZ", the cost edition goes through its settings object (TPLXDirectReg).
-// A key that begins with a backslash is taken as it stands instead of below the product root.
-// Nothing is cached. Missing or unreadable values read as "" and -1.
-std::string ReadEditionString(const EditionProfile& profile, const std::string& key, const std::string& name);
-std::int32_t ReadEditionInteger(const EditionProfile& profile, const std::string& key,
-                                const std::string& name);
 
 // Values of the update key "PATH\UPDATE" (FTP_HOST, FTP_ConnectMode, Dialup, the profile's update
 // switches...).

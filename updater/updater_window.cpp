@@ -2,6 +2,7 @@
 
 #include "apply/archive_adapters.h"
 #include "apply/file_apply.h"
+#include "apply/master_file_import.h"
 #include "apply/update_run.h"
 #include "platform/process.h"
 #include "platform/prompts.h"
@@ -83,7 +84,11 @@ TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImport
     state_.Profile = &profile_;
     state_.MainWindow = this;
     state_.RegImporter = regImporter;
-    Execute = [](TUpdateState& state) { towagi::Execute(state); };
+    Execute = [this](TUpdateState& state) {
+        TUpdateRunSteps steps;
+        steps.ImportMasterFile = [this](TUpdateState& run, int slot) { _ImportMasterFile(run, slot, Lha()); };
+        towagi::Execute(state, steps);
+    };
     FormCreate();
 }
 

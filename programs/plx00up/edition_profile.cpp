@@ -63,6 +63,12 @@ const EditionProfile& CostEdition() {
         .DatabaseSelectPerUser = true,
         .LocalDatabaseByDrive = true,
         .ConnectDataAtCreate = true,
+        .MasterTableCount = 14,
+        .ImportCaption = "原価『とわぎ』の起動",
+        .MasterDateTraceExtension = ".LZH  ",
+        .MasterArchiveThroughLha = true,
+        .RemarkWidthFromDatabase = false,
+        .WorkTableErrorsIgnored = true,
     };
     return profile;
 }

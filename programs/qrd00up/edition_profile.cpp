@@ -63,6 +63,12 @@ const EditionProfile& EstimationEdition() {
         .DatabaseSelectPerUser = false,
         .LocalDatabaseByDrive = false,
         .ConnectDataAtCreate = false,
+        .MasterTableCount = 16,
+        .ImportCaption = "積算『とわぎ』の起動",
+        .MasterDateTraceExtension = "",
+        .MasterArchiveThroughLha = false,
+        .RemarkWidthFromDatabase = true,
+        .WorkTableErrorsIgnored = false,
     };
     return profile;
 }

@@ -2,11 +2,12 @@
 # FTP mode with the real launchers under X against the fault-injecting test server: a sandbox installation
 # per edition (program folder with a stub main program, update, Excel and Frame folders, both hives) and a
 # server tree in CP932; the user answers the boxes with the keyboard and presses ｷｬﾝｾﾙ with the mouse.
-# Usage: ftp_mode.sh BIN_DIR CASE
+# Usage: ftp_mode.sh BIN_DIR CASE [MASTER_DATA_TOOL]
 #   full_update    every category, the connection lost (estimation) or the transfer aborted (cost) in the
 #                  middle of one file: everything applied with the server's time
 #   missing_file   one file never arrives: estimation - retry question, No, nothing applied, the pass's
-#                  master archive deleted; the next start fetches only what is missing and applies it all;
+#                  master archive deleted; the next start fetches only what is missing and applies it all,
+#                  and the master archive, which is no archive, fails its import and is deleted;
 #                  cost - the category's error box, the other categories applied
 #   short_transfer a program file's transfer ends early once but is answered 226: the short attempt is
 #                  traced and retried, the whole file applied; an empty file is applied as it is
@@ -20,9 +21,12 @@
 #                  (estimation) times out after DIAL seconds, no main program, and the link is hung up
 #   linked_system  the linked system's archive ZEROVEZO in the program category: fetched, unpacked and
 #                  installed into the ZEROVEZO folder beside the program folder (estimation edition)
+#   master_import  a branch archive (ZIP / LZH) fetched and loaded into the slot's database: the new rows
+#                  in every master table of the edition, the protected codes as they were
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
+tool=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 start_sandbox
@@ -92,6 +96,14 @@ settings() {
         printf '\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\FRAME]\n"%s"="|%s"\n' \
             "$path_value" "$frame"
     } | import_registry "$program/towagi-reg"
+}
+
+# branch_slot: database slot PATH1 names the branch BR01 and its database $root/db/BR01.FDB.
+branch_slot() {
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
+"PATH1"="BR01|$root/db/BR01.FDB"
+REG
 }
 
 # server_file NAME [BYTES]: a file below the server's towagi folder with the server time; its content
@@ -232,10 +244,7 @@ missing_file() {
     # Tanka.xls is cut off by the server at every transfer.
     start_ftp_server "$server" --abort-after 100 --fault-file Tanka.xls
     settings 127.0.0.1 Program Excel Mast
-    import_registry "$program/towagi-reg" <<REG
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
-"PATH1"="BR01|$root/db/BR01.FDB"
-REG
+    branch_slot
     start_launcher
     answer 情報 Return
     answer 確認 Escape
@@ -263,7 +272,13 @@ REG
     settings 127.0.0.1 Program Excel Mast
     start_launcher
     answer 情報 Return
-    finish
+    # The staged "archive" is no archive: the extraction says so, and the slot's database (on the server
+    # LOCALHOST, which does not run here) cannot be reached.
+    answer "$launcher" Return
+    answer エラー Return
+    finish 1
+    traced " FTPUpdateExecute ; ファイルの解凍完了" || fail "the master archive was not unpacked"
+    [ ! -e "$update/MAST/BR01.ZIP" ] || fail "the archive whose import failed stayed staged"
     local fetched
     fetched=$(trace | sed -n 's/^ FTP_Download ; 日付変更 : \[\(.*\)\] : .*$/\1/p' | sort | tr '\n' ' ')
     [ "$fetched" = "$update/EXCEL/Tanka.xls $update/MAST/BR01.ZIP " ] || fail "the second start fetched $fetched"
@@ -558,7 +573,42 @@ dialup() {
     echo "ok: $launcher, a dial that never completes times out, starts nothing and is hung up"
 }
 
+master_import() {
+    [ -x "$tool" ] || { echo "needs the master data tool"; exit 1; }
+    # A local path stays a path: older systems would reach it through a server on LOCALHOST instead.
+    export TOWAGI_OS_VERSION=10.0
+    local archive count catalogue
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        if [ "$launcher" = Qrd00up ]; then
+            archive=BR01.ZIP count=16 catalogue=KMISID00.INI
+        else
+            archive=BR01.LZH count=14 catalogue=GMISID00.INI
+        fi
+        mkdir -p "$root/db" "$server/towagi/MAST"
+        "$tool" database "$root/db/BR01.FDB" || fail "no suite database"
+        "$tool" archive "$server/towagi/MAST/$archive" "$count" || fail "no branch archive"
+        touch -d "$server_time" "$server/towagi/MAST/$archive"
+        printf '[Mast Protection Code]\r\nKMICNT00=K01\r\n' > "$program/$catalogue"
+        start_ftp_server "$server"
+        settings 127.0.0.1 Mast
+        branch_slot
+        start_launcher
+        answer 情報 Return
+        finish
+        local differences
+        differences=$("$tool" check "$root/db/BR01.FDB" "$count") || fail "the database after the import: $differences"
+        traced " FTPUpdateExecute ; マスタデータ 取込完了" || fail "the import did not complete"
+        traced " Protect Mast ; [KMICNT00] = K01" || fail "the protection list was not read"
+        [ -e "$update/MAST/$archive" ] || fail "the imported archive was not kept"
+        [ -z "$(cd "$program/TEMP" && ls -d KMI* 2>/dev/null)" ] || fail "text files stayed in the work folder"
+        stop_ftp_server
+        echo "ok: $launcher, the branch archive fetched and imported, the protected codes kept"
+    done
+}
+
 case $case in
-full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system) "$case" ;;
+full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system | master_import) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
