@@ -73,9 +73,9 @@ void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir
 }
 
 bool ExtractZipArchive(const std::string& archivePath, const std::string& destDir,
-                       const std::string& programDir) {
+                       const std::string& programDir, std::size_t outputSize) {
     try {
-        TArcSevenZip archiver(kArcOutputSizeEstimation, programDir);
+        TArcSevenZip archiver(outputSize, programDir);
         const std::filesystem::path path(archivePath);
         archiver.SetArchiveName(path.filename().string());
         archiver.SetSourceDir(path.parent_path().string());

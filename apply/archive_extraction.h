@@ -1,6 +1,8 @@
 #pragma once
+#include "apply/archive_adapters.h"
 #include "support/settings.h"
 
+#include <cstddef>
 #include <string>
 
 namespace towagi {
@@ -22,9 +24,11 @@ void ExtractArchive(const std::string& archivePath, const std::string& destDir,
 void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
                       const std::string& programDir = GetProgramDir());
 
-// Unpacks a ZIP archive through TArcSevenZip after checking it. "書庫が壊れています" or any error's text is
-// shown in a message box and the result is false.
+// Unpacks a ZIP archive with its folders through TArcSevenZip (with an output buffer of `outputSize`
+// bytes) after checking it. "書庫が壊れています" or any error's text is shown in a message box and the
+// result is false.
 bool ExtractZipArchive(const std::string& archivePath, const std::string& destDir,
-                       const std::string& programDir = GetProgramDir());
+                       const std::string& programDir = GetProgramDir(),
+                       std::size_t outputSize = kArcOutputSizeEstimation);
 
 } // namespace towagi

@@ -27,16 +27,6 @@ std::string ExtensionOf(const std::string& name) {
     return dot == std::string::npos ? std::string() : name.substr(dot);
 }
 
-// The attribute bits that decide whether a listing shows an entry. An entry whose type cannot be read
-// (a broken link) is listed as a file, so that the step that uses it reports it.
-int ListingAttributes(const fs::directory_entry& entry) {
-    int attributes = 0;
-    std::error_code ignored;
-    if (entry.is_directory(ignored)) attributes |= faDirectory;
-    if (entry.path().filename().string().front() == '.') attributes |= faHidden;
-    return attributes;
-}
-
 struct FileTime {
     bool Exists = false;
     bool Readable = false;
@@ -69,8 +59,14 @@ void ApplyRegistryFile(TUpdateState& state, const std::string& path) {
     command += "\"" + path + "\"";
     state.TraceLog->Write("Local_CopyDirectory", "拡張子 .REG :[ " + path + "]:Do=" + command);
     // The started import is not watched; only a tool that cannot start at all falls back to our own import.
-    if (!StartRegistryCommand(state.ExeDir, command).Started && state.RegImporter)
+    if (StartRegistryCommand(state.ExeDir, command).Started || !state.RegImporter) return;
+    try {
         state.RegImporter->ImportFile(path);
+    } catch (const std::exception& e) {
+        // Support staff find the file that could not be applied in the trace, not only in the box.
+        state.TraceLog->Write("Local_CopyDirectory", e.what());
+        throw;
+    }
 }
 
 bool CreateFolder(const std::string& path) {
@@ -86,18 +82,9 @@ bool EnsureFolder(const std::string& path) {
 int GetPathFileList(TUpdateState& state, const std::string& pattern, int attributes,
                     std::vector<std::string>& list) {
     state.TraceLog->WriteStart("GetPathFileList");
-    const std::size_t slash = pattern.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
-    const std::string mask = pattern.substr(slash == std::string::npos ? 0 : slash + 1);
-    const int special = faHidden | faSysFile | faDirectory;
-    int added = 0;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if ((ListingAttributes(*it) & special & ~attributes) != 0 || !MatchesFileMask(name, mask)) continue;
-        list.push_back(name);
-        ++added;
-    }
+    const std::vector<std::string> names = FindFiles(pattern, attributes);
+    list.insert(list.end(), names.begin(), names.end());
+    const int added = static_cast<int>(names.size());
     state.TraceLog->WriteResult("GetPathFileList", added);
     return added;
 }

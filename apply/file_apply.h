@@ -7,9 +7,6 @@
 
 namespace towagi {
 
-// Plain files of any attribute, but no folders.
-inline constexpr int kAnyPlainFile = faReadOnly | faHidden | faSysFile | faArchive;
-
 // Adds the name (no folder) of every entry matching pattern = folder + mask (wildcards * and ?, letter case
 // ignored) in the order the file system lists them. Hidden entries and folders count only when
 // `attributes` names them. Returns how many names were added.

@@ -1,6 +1,7 @@
 #include "apply/update_run.h"
 
 #include "apply/file_apply.h"
+#include "apply/master_file_import.h"
 #include "database/data_module.h"
 #include "database/firebird.h"
 #include "platform/prompts.h"
@@ -29,11 +30,6 @@ constexpr const char* kRetryQuestion =
     "ダウンロードできなかった更新ファイルがあります。\r更新ファイルは適用されていません。\r"
     "全てのファイルをダウンロード後、更新が適用されます。\r"
     "再試行するか、『とわぎ』を起動しなおして、残りのファイルをダウンロードしてください。\r\r再試行しますか？";
-
-// The program files' staging folder: field 1 of the update-path value.
-std::string ProgramStagingFolder(const EditionProfile& profile) {
-    return GetToken("|", ReadEditionString(profile, kUpdateKey, profile.UpdatePathValue), 1, 2);
-}
 
 // The run stages into these folders and empties them afterwards.
 void CheckStagingFolders(const TUpdateState& state) {
@@ -111,10 +107,18 @@ void ApplyMasterData(TUpdateState& state, const TUpdateRunSteps& steps) {
                                         "はVISTAでローカル参照だが、\"LOCALHOST:\"の設定がないので追加する");
             }
         }
-        if (steps.ImportMasterFile)
-            steps.ImportMasterFile(state, slot);
-        else
+        if (!steps.ImportMasterFile) {
             log.Write("_ImportMasterFile", "この版のランチャーにはマスタの取込が組み込まれていません");
+            continue;
+        }
+        try {
+            steps.ImportMasterFile(state, slot);
+        } catch (...) {
+            // The run ends here: archives still waiting for their import would look imported to the next run.
+            for (int later = slot + 1; later < kDatabaseSlots; ++later)
+                DropPendingMasterArchive(state, later);
+            throw;
+        }
     }
 }
 
@@ -142,15 +146,9 @@ void ApplyPhase(TUpdateState& state, const TUpdateRunSteps& steps, bool download
 // Every category but the master data, in the fixed order.
 void ApplyFiles(TUpdateState& state, const TUpdateRunSteps& steps, bool clean, bool downloaded) {
     const EditionProfile& profile = *state.Profile;
-    if (profile.HasLinkedSystem) {
-        if (steps.LinkedSystemUpdate) {
-            if (steps.LinkedSystemUpdate(state, state.ExeDir) && steps.LinkedSystemCopy)
-                steps.LinkedSystemCopy(state, downloaded);
-        } else {
-            state.TraceLog->Write("LinkedSystemUpdate",
-                                  "この版のランチャーには設計内訳連動システムの更新が組み込まれていません");
-        }
-    }
+    // A linked-system archive that could not be unpacked is not copied; the other categories still apply.
+    if (profile.HasLinkedSystem && steps.LinkedSystemUpdate(state, state.ExeDir))
+        steps.LinkedSystemCopy(state, downloaded);
     const bool program = UpdateSwitchOn(profile, profile.UpdateProgramValue);
     if (program) {
         const std::string staged = ProgramStagingFolder(profile);

@@ -1,4 +1,5 @@
 #pragma once
+#include "apply/linked_system.h"
 #include "model/update_state.h"
 
 #include <functional>
@@ -7,12 +8,13 @@
 namespace towagi {
 
 // Steps of the apply phase that live in their own parts of the launcher: the linked design-breakdown
-// system and the master import of one database slot. A step that is not given is left out with a trace
-// line, so the rest of the update still applies.
+// system, the real one unless a test puts another in its place, and the master import of one database
+// slot. A master import that is not given is left out with a trace line, so the rest still applies.
 struct TUpdateRunSteps {
     // Unpacks a new archive of the linked system; false when that failed.
-    std::function<bool(TUpdateState& state, const std::string& programDir)> LinkedSystemUpdate;
-    std::function<void(TUpdateState& state, bool downloaded)> LinkedSystemCopy;
+    std::function<bool(TUpdateState& state, const std::string& programDir)> LinkedSystemUpdate =
+        towagi::LinkedSystemUpdate;
+    std::function<void(TUpdateState& state, bool downloaded)> LinkedSystemCopy = towagi::LinkedSystemCopy;
     // `_ImportMasterFile` of slot index 0 to 11.
     std::function<void(TUpdateState& state, int slotIndex)> ImportMasterFile;
 };

@@ -2,6 +2,8 @@
 
 #include "database/vorn_ib.h"
 #include "support/errors.h"
+#include "support/settings.h"
+#include "support/settings_store.h"
 #include "support/text.h"
 
 #include <algorithm>

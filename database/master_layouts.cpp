@@ -261,10 +261,20 @@ std::string DataFilePath(std::string folder, const std::string& masterTable) {
     return folder + masterTable + ".txt";
 }
 
+// A quote inside the file name is written twice, or a folder such as /home/o'neill would end the literal.
+std::string QuotedInLiteral(const std::string& text) {
+    std::string quoted;
+    for (const char c : text) {
+        quoted += c;
+        if (c == '\'') quoted += c;
+    }
+    return quoted;
+}
+
 void AppendStatement(const std::string& folder, const std::string& workTable, const std::string& masterTable,
                      const std::vector<Column>& columns, std::vector<std::string>& lines) {
-    lines.push_back("CREATE TABLE " + workTable + " EXTERNAL FILE '" + DataFilePath(folder, masterTable) +
-                    "'");
+    lines.push_back("CREATE TABLE " + workTable + " EXTERNAL FILE '" +
+                    QuotedInLiteral(DataFilePath(folder, masterTable)) + "'");
     lines.push_back("(");
     for (size_t i = 0; i < columns.size(); ++i)
         lines.push_back("  " + columns[i].Name + columns[i].Gap + columns[i].Type +

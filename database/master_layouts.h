@@ -14,7 +14,8 @@ struct TMasterTable {
 const std::vector<TMasterTable>& MasterTables();
 
 // Appends the statement that declares `workTable` over the data file of `masterTable` (its name followed by
-// ".txt" in `folder`) as an external table, one line per entry. The column list fixes the file's record
+// ".txt" in `folder`) as an external table, one line per entry. A quote in the folder is doubled inside
+// the file name's literal. The column list fixes the file's record
 // layout and matches the master table column for column, so the rows can be copied positionally.
 // A name without a layout (names compare exactly, so "kmicnt00" has none) appends nothing: false.
 bool BuildExternalTableSQL(const std::string& folder, const std::string& workTable,

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,12 @@ struct EditionProfile {
     std::string BranchTableFileName;   // ".\QRD00UP.INI" / ".\PLX00UP.INI"
     std::string UpdaterWindowClass;    // the updater window's object name: "TFQRD00UP" / "TFPLX00UP"
     bool DataModuleBeforeWindow = false; // the cost edition's window creation step uses the data module
+
+    // Firebird service recovery window.
+    std::string FirebirdRecoveryWindowClass; // "TFQRD00FB" / "TFPLX00FB"
+    std::string FirebirdRecoveryCaption;     // "積算『とわぎ』 FireBirdサービス復旧" / "原価『とわぎ』 ..."
+    std::string FirebirdRecoveryFirstLine;   // Memo1's first red line, which names the edition
+    std::size_t SevenZipOutputSize = 0;      // the 7-zip32 adapter's output buffer: 10240 / 1024 bytes
 
     // Updater window.
     struct MainProgramChoice {
@@ -97,6 +104,18 @@ struct EditionProfile {
     // Cost edition: DB_DATA's first connection loads ControlSettings from the control table, then connects
     // DB_DATAS.
     bool ControlSettingsAfterConnect = false;
+
+    // Master import.
+    int MasterTableCount = 16;        // the first 16 / 14 tables of the master table list are imported
+    std::string ImportCaption;        // the progress window's caption, then " (" branch "取込)"
+    // In the trace line of the archive's dates, the text between the branch name and the new date:
+    // "" = the extension of the archive found / ".LZH  ".
+    std::string MasterDateTraceExtension;
+    bool MasterArchiveThroughLha = false; // cost edition: the window's LZH adapter unpacks the archive
+    bool RemarkWidthFromDatabase = false; // estimation edition: KMIREID0's remark field as wide as the database's
+    // Cost edition: a statement that drops or creates a work table or drops a protection table may fail
+    // without ending the import (the trace says so); in the estimation edition every failure counts.
+    bool WorkTableErrorsIgnored = false;
 };
 
 } // namespace towagi

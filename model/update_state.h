@@ -20,6 +20,9 @@ public:
     virtual void SetCaption(const std::string& text) = 0;      // the window's caption
     virtual void SetTitle(const std::string& text) = 0;        // lblTitle: the current phase
     virtual void SetStatus(const std::string& text) = 0;       // lblStatus: detail of the phase
+    // A step that shows its own texts for a while puts these back afterwards.
+    virtual std::string TitleText() const = 0;
+    virtual std::string StatusText() const = 0;
     virtual void SetFileName(const std::string& text) = 0;     // lblFileName: the current file
     virtual void SetMessage(const std::string& text) = 0;      // lblMsg: a transient message
     virtual void SetTransferMode(const std::string& text) = 0; // lblPsv: "Passive" or "Active"

@@ -1,6 +1,9 @@
 #include "platform/process.h"
 
+#include "platform/batch_runner.h"
 #include "support/errors.h"
+#include "support/settings.h"
+#include "support/text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -71,6 +74,19 @@ private:
     posix_spawnattr_t attributes_;
 };
 
+bool IsBatchFile(const std::string& path) {
+    return path.size() >= 4 && SameText(path.substr(path.size() - 4), ".bat");
+}
+
+// pkexec's own exit codes for a refusal.
+constexpr int kConsentDismissed = 126;
+constexpr int kNotAuthorised = 127;
+
+// The descriptor replaces a standard one in the started program.
+void Redirect(posix_spawn_file_actions_t* actions, int from, int to) {
+    if (from >= 0 && from != to) posix_spawn_file_actions_adddup2(actions, from, to);
+}
+
 StartResult Failed(int errorCode) {
     StartResult result;
     result.ErrorCode = errorCode;
@@ -101,6 +117,10 @@ std::vector<std::string> SplitParameters(const std::string& parameters) {
     return arguments;
 }
 
+std::string FindOnPath(const std::string& name) {
+    return SearchPath(name);
+}
+
 std::string ResolveProgram(const std::string& file) {
     if (file.empty()) return {};
     if (file.find('/') != std::string::npos) return IsExecutableFile(file) ? file : std::string();
@@ -108,12 +128,22 @@ std::string ResolveProgram(const std::string& file) {
     return SearchPath(file);
 }
 
+std::string BatchRunnerProgram() {
+    const std::string beside = GetProgramDir() + kBatchRunnerName;
+    if (IsExecutableFile(beside) && access(beside.c_str(), X_OK) == 0) return beside;
+    return SearchPath(kBatchRunnerName);
+}
+
 StartResult StartFile(const StartRequest& request) {
     const std::string program = ResolveProgram(request.File);
     if (program.empty()) return Failed(ENOENT);
 
     std::vector<std::string> arguments;
-    if (StartsWithMZ(program)) {
+    if (IsBatchFile(program)) {
+        const std::string runner = BatchRunnerProgram();
+        if (runner.empty()) return Failed(ENOEXEC);
+        arguments.push_back(runner);
+    } else if (StartsWithMZ(program)) {
         // Windows programs of the suite run through wine where it is installed.
         const std::string wine = SearchPath("wine");
         if (wine.empty()) return Failed(ENOEXEC);
@@ -123,7 +153,8 @@ StartResult StartFile(const StartRequest& request) {
     }
     arguments.push_back(program);
     for (auto& parameter : SplitParameters(request.Parameters)) arguments.push_back(parameter);
-    if (request.Verb == "runas" && geteuid() != 0) {
+    const bool throughPkexec = request.Verb == "runas" && geteuid() != 0;
+    if (throughPkexec) {
         const std::string pkexec = SearchPath("pkexec");
         if (pkexec.empty()) return Failed(EPERM);
         arguments.insert(arguments.begin(), pkexec);
@@ -138,6 +169,9 @@ StartResult StartFile(const StartRequest& request) {
         posix_spawn_file_actions_addopen(actions.Get(), 2, "/dev/null", O_WRONLY, 0);
         posix_spawnattr_setflags(attributes.Get(), POSIX_SPAWN_SETSID);
     }
+    Redirect(actions.Get(), request.Input, 0);
+    Redirect(actions.Get(), request.Output, 1);
+    Redirect(actions.Get(), request.ErrorOutput, 2);
 
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
@@ -159,6 +193,9 @@ StartResult StartFile(const StartRequest& request) {
         result.ExitCode = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.ExitCode = 128 + WTERMSIG(status);
+    // A refused consent is a start that failed, as the platform's own elevation reports it.
+    if (throughPkexec && result.ExitCode == kConsentDismissed) return Failed(ECANCELED);
+    if (throughPkexec && result.ExitCode == kNotAuthorised) return Failed(EACCES);
     return result;
 }
 

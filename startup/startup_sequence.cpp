@@ -4,6 +4,7 @@
 #include "platform/prompts.h"
 #include "platform/settings_store.h"
 #include "startup/command_line.h"
+#include "startup/firebird_repair.h"
 #include "startup/registry_import.h"
 #include "startup/shell_execute.h"
 #include "support/settings.h"
@@ -34,22 +35,55 @@ StartupOutcome RunRestoreTool(const EditionProfile& profile) {
     return StartupOutcome::Continue;
 }
 
+// The error box, and a line for the trace log that does not exist yet.
+void PassOver(StartupState& state, const std::string& operation, const std::exception& error) {
+    ShowError(error.what());
+    state.TraceLines.push_back({operation, error.what()});
+}
+
+void CreateRegistryImporter(const EditionProfile& profile, StartupState& state) {
+    try {
+        state.RegImporter = std::make_unique<TVORNReg>(state.ProgramDir, profile.RegImportLogName);
+    } catch (const std::exception& e) {
+        PassOver(state, "TVORNReg", e);
+    }
+}
+
+void ImportRegistryFiles(StartupState& state) {
+    if (!state.RegImporter) return;
+    try {
+        state.RegImporter->ImportFolder(state.ProgramDir);
+    } catch (const std::exception& e) {
+        PassOver(state, "ImportFolder", e);
+    }
+}
+
 } // namespace
 
-StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& state) {
+StartupOutcome PrepareWorkstation(const EditionProfile& profile, StartupState& state,
+                                  const std::string& programDir) {
     state.OSKnown = GetOSInfo(state.OS);
     if (!state.OSKnown) return StartupOutcome::Continue;
-    state.ProgramDir = GetProgramDir();
+    state.ProgramDir = programDir;
+    CreateRegistryImporter(profile, state);
     // Only the current OS generation is repaired; older systems skip every repair step.
     if (state.OS.MajorVersion != 10) return StartupOutcome::Continue;
-    return RunRestoreTool(profile);
+    if (RunRestoreTool(profile) == StartupOutcome::EndProgram) return StartupOutcome::EndProgram;
+    ImportRegistryFiles(state);
+    // Without a Firebird folder there is no service to check; a refused repair ends the launcher.
+    if (CheckFirebirdFolder(profile, state.ProgramDir) && !CheckFirebirdService(profile, state.ProgramDir))
+        return StartupOutcome::RepairRefused;
+    return StartupOutcome::Continue;
 }
 
 int RunStartupSequence(const EditionProfile& profile) {
     try {
         StartupState state;
-        if (PrepareWorkstation(profile, state) == StartupOutcome::EndProgram) return 0;
-        RegistryFileApplier regImporter;
+        switch (PrepareWorkstation(profile, state, GetProgramDir())) {
+        case StartupOutcome::EndProgram: return 0;
+        case StartupOutcome::RepairRefused: return kExitFailureShown;
+        case StartupOutcome::Continue: break;
+        }
         // Lives to the end of the process. The cost edition's data module comes first, because its window's
         // creation step uses it; the estimation edition's follows the window.
         std::unique_ptr<TDataModule> dataModule;
@@ -58,8 +92,15 @@ int RunStartupSequence(const EditionProfile& profile) {
             dataModule->DataModuleCreate();
         };
         if (profile.DataModuleBeforeWindow) createDataModule();
-        auto window = std::make_unique<TUpdaterWindow>(profile, &regImporter);
+        auto window = std::make_unique<TUpdaterWindow>(profile, state.RegImporter.get());
         if (!dataModule) createDataModule();
+        for (const StartupTraceLine& line : state.TraceLines) {
+            // A line the log cannot take is no reason to keep the suite from starting.
+            try {
+                window->State().TraceLog->Write(line.Operation, line.Text);
+            } catch (const std::exception&) {
+            }
+        }
         // The application ends when the window has closed and its last prompt has been answered.
         QApplication::setQuitOnLastWindowClosed(false);
         QObject::connect(window.get(), &TUpdaterWindow::Finished, qApp, &QCoreApplication::quit,

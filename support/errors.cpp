@@ -21,6 +21,7 @@ std::string SystemErrorText(int errorCode) {
     case ENAMETOOLONG: return "ファイル名が長すぎます。";
     case ENOMEM: return "メモリが不足しています。";
     case EIO: return "デバイスの入出力エラーです。";
+    case ECANCELED: return "この操作はユーザーによって取り消されました。";
     default: return std::string("システムエラー ") + std::to_string(errorCode) + " (" + std::strerror(errorCode) + ")";
     }
 }

@@ -265,6 +265,48 @@ void CopyFileWithDate(const std::string& source, const std::string& destination)
     temporary.Keep();
 }
 
+std::vector<std::string> FindFiles(const std::string& pattern, int attributes) {
+    namespace fs = std::filesystem;
+    const std::size_t slash = pattern.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : pattern.substr(0, slash + 1);
+    const WildcardMask mask(pattern.substr(slash == std::string::npos ? 0 : slash + 1));
+    const int special = faHidden | faSysFile | faDirectory;
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        int found = 0;
+        std::error_code ignored;
+        if (it->is_directory(ignored)) found |= faDirectory;
+        if (name.front() == '.') found |= faHidden;
+        if ((found & special & ~attributes) != 0 || !mask.Matches(name)) continue;
+        names.push_back(name);
+    }
+    return names;
+}
+
+void ReplaceFileContent(const std::string& path, std::string_view bytes) {
+    auto writeError = [&](int errorCode) {
+        return EInOutError("ファイル " + path + " に書き込めません: " + SystemErrorText(errorCode), errorCode);
+    };
+    const std::string target = ExpandFileName(path);
+    const std::string folder = target.substr(0, target.rfind('/') + 1);
+    mode_t mode = 0644;
+    struct stat info;
+    if (::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
+
+    std::string pattern = folder + "." + NameOf(target).substr(0, 200) + ".XXXXXX";
+    FileDescriptor output(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!output.IsOpen()) ThrowCreateError(target, errno);
+    TemporaryFile temporary(pattern);
+    if (!WriteAll(output.Get(), bytes.data(), bytes.size())) throw writeError(errno);
+    if (::fchmod(output.Get(), mode) != 0) throw writeError(errno);
+    if (::fsync(output.Get()) != 0) throw writeError(errno);
+    if (int error = output.Close()) throw writeError(error);
+    if (::rename(temporary.Path().c_str(), target.c_str()) != 0) throw writeError(errno);
+    temporary.Keep();
+}
+
 bool DeleteFilesByMask(const std::string& folder, const std::string& pattern) {
     // The folder and the pattern are joined as given, so the search folder is what the joined text names.
     std::string joined = folder + pattern;

@@ -2,6 +2,8 @@
 #include <cstddef>
 #include <ctime>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace towagi {
 
@@ -38,6 +40,8 @@ constexpr int faHidden = 0x02;
 constexpr int faSysFile = 0x04;
 constexpr int faDirectory = 0x10;
 constexpr int faArchive = 0x20;
+// Plain files of any attribute, but no folders.
+inline constexpr int kAnyPlainFile = faReadOnly | faHidden | faSysFile | faArchive;
 
 // The folder with one trailing "/"; "" stays "" (no folder is not the root).
 std::string IncludeTrailingSeparator(const std::string& folder);
@@ -67,6 +71,17 @@ bool MatchesFileMask(const std::string& name, const std::string& mask);
 // folder + name when that file exists, else the first plain file of the folder whose name differs only in
 // ASCII letter case, as the suite's home file system finds it; "" when there is none. `folder` ends with "/".
 std::string FindFileIgnoringCase(const std::string& folder, const std::string& name);
+
+// The names (no folder) of the entries matching pattern = folder + mask (wildcards * and ?, letter case
+// ignored), in the order the file system lists them. Hidden entries and folders count only when
+// `attributes` names them; an entry whose type cannot be read counts as a file, so that the step that uses
+// it reports it. A folder that cannot be read lists nothing.
+std::vector<std::string> FindFiles(const std::string& pattern, int attributes);
+
+// Replaces a file's whole content: the bytes go to a temporary file beside it that is synced and renamed
+// over it only when complete, so a crash leaves either the old content or the new one. The file keeps its
+// permission bits (0644 for a new one). Raises EInOutError naming the file.
+void ReplaceFileContent(const std::string& path, std::string_view bytes);
 
 // Deletes every plain file matching folder + pattern (wildcards * and ?, letter case ignored); hidden files
 // never match. `folder` ends with "/". False when a matching file could not be deleted - a read-only file

@@ -12,8 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 
 namespace towagi {
 namespace {
@@ -123,15 +125,61 @@ ReconnectOutcome ReconnectSequence(TUpdateState& state, TQrdFTP& client, const s
     return client.Connected() ? ReconnectOutcome::Connected : ReconnectOutcome::Gone;
 }
 
-// Fetches into the hidden sub-folder and moves the complete file to its own name.
-void FetchFile(TQrdFTP& client, const std::string& name, const std::string& dwnDir) {
+// What the server said of a file before an attempt: its size (from the listing the catalogue read, else
+// from SIZE; unknown when the server gives neither) and its time-stamp text. A fetched file must match both.
+struct ExpectedFile {
+    std::optional<std::uintmax_t> Size;
+    std::string Stamp;
+};
+
+enum class FetchOutcome { Staged, SizeMismatch, Changed };
+
+std::string SizeText(const std::optional<std::uintmax_t>& size) {
+    return size ? std::to_string(*size) : std::string("不明");
+}
+
+// Fetches into the hidden sub-folder and moves the file to its own name only when it is what the server
+// said: a transfer that ended early still ends with a success reply, and a file replaced on the server
+// since the catalogue read it arrives with another size or time. Either is a failed attempt; for a changed
+// file the next attempt expects the server's new size and time, so the new version is staged with its
+// own time. SIZE is asked only where the listing gave no size, or to tell the two cases apart.
+FetchOutcome FetchFile(TUpdateState& state, TQrdFTP& client, const std::string& name, const std::string& dwnDir,
+                       ExpectedFile& expected, const std::string& retry) {
+    TTraceLog& log = *state.TraceLog;
+    const std::string path = dwnDir + name;
     const std::string partialDir = dwnDir + kPartialFolder;
     if (!DirectoryExists(partialDir) && ::mkdir(partialDir.c_str(), 0777) != 0 && !DirectoryExists(partialDir))
         throw EInOutError("ディレクトリ " + partialDir + " を作成できません: " + SystemErrorText(errno), errno);
     const std::string partial = partialDir + name;
-    client.DownloadFile(name, partial);
-    if (std::rename(partial.c_str(), (dwnDir + name).c_str()) != 0)
-        throw EInOutError("ファイル " + dwnDir + name + " を作成できません: " + SystemErrorText(errno), errno);
+    const TFetchedFile fetched = client.DownloadFile(name, partial);
+
+    std::optional<std::optional<std::uintmax_t>> asked; // the SIZE reply of this attempt, once asked
+    const auto serverSize = [&] {
+        if (!asked) asked = client.GetFileSize(name);
+        return *asked;
+    };
+    const auto changed = [&](const std::optional<std::uintmax_t>& size, const std::string& stamp) {
+        log.Write(kDownload, "サーバ上のファイルが一覧取得後に変更されました : [" + path + "] : 日時=" + expected.Stamp +
+                                 "→" + stamp + " サイズ=" + SizeText(expected.Size) + "→" + SizeText(size) + " : " +
+                                 retry);
+        expected = {size, stamp};
+        return FetchOutcome::Changed;
+    };
+    if (fetched.Stamp != expected.Stamp) return changed(serverSize(), fetched.Stamp);
+    if (!expected.Size) {
+        expected.Size = serverSize();
+        if (!expected.Size) log.Write(kDownload, "サーバがサイズを答えないため、受信サイズを確認できません : [" + path + "]");
+    }
+    if (expected.Size && fetched.Size != *expected.Size) {
+        if (const auto size = serverSize(); size && *size != *expected.Size) return changed(size, expected.Stamp);
+        log.Write(kDownload, "ダウンロードしたファイルのサイズが一致しません : [" + path + "] : サーバ=" +
+                                 std::to_string(*expected.Size) + " 受信=" + std::to_string(fetched.Size) + " : " +
+                                 retry);
+        return FetchOutcome::SizeMismatch;
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0)
+        throw EInOutError("ファイル " + path + " を作成できません: " + SystemErrorText(errno), errno);
+    return FetchOutcome::Staged;
 }
 
 void RemoveFile(const std::string& path) {
@@ -246,6 +294,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
         progress.SetStatus(svrDir + " (" + std::to_string(i + 1) + "/" + count + "):");
         progress.ProcessMessages();
 
+        ExpectedFile expected{client.ListedSize(name), stamps[i]};
         bool fetched = false;
         for (int attempt = 0; attempt < kAttempts && !fetched; ++attempt) {
             const std::string retry = "Retry=" + std::to_string(attempt);
@@ -261,8 +310,7 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
                 return result;
             }
             try {
-                FetchFile(client, name, dwnDir);
-                fetched = true;
+                fetched = FetchFile(state, client, name, dwnDir, expected, retry) == FetchOutcome::Staged;
             } catch (const EFTPConnectionLost& e) {
                 if (!profile.ReconnectInsideCategory) {
                     traceFailure(kExceptionText, e);
@@ -297,11 +345,11 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
             continue;
         }
 
-        if (SetFileTimeText(path, stamps[i])) {
-            log.Write(kDownload, "日付変更 : [" + path + "] : " + stamps[i]);
+        if (SetFileTimeText(path, expected.Stamp)) {
+            log.Write(kDownload, "日付変更 : [" + path + "] : " + expected.Stamp);
             result = true;
         } else {
-            log.Write(kDownload, "変更失敗 : [" + path + "] : " + stamps[i]);
+            log.Write(kDownload, "変更失敗 : [" + path + "] : " + expected.Stamp);
             result = false;
         }
         progress.SetProgressPosition(static_cast<int>(i) + 1);

@@ -20,7 +20,9 @@ void FTP_Update(TUpdateState& state, TQrdFTP& client, const TFTPDIR& folders);
 void FTP_Update_Mast(TUpdateState& state, TQrdFTP& client, const TFTPDIR& folders);
 
 // Fetches every name into `dwnDir` (ending with '/'), each with up to six attempts, and gives each file its
-// server time stamp. A file is staged under its own name only once it is complete. The result is that of the
+// server time stamp. A file is staged under its own name only once it is complete: its size is the one the
+// server gave (the listing's, else SIZE) and its time stamp has not changed since `stamps` were read; a file
+// that changed is fetched again and staged with its new stamp. The result is that of the
 // last time stamp set, or false after a cancel that followed a failed file. Estimation edition: a lost
 // connection is restored and the file tried again; a file that still fails is deleted and recorded in
 // Reconnect. Cost edition: a file that fails six times raises EUpdateError for its category.

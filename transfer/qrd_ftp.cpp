@@ -261,6 +261,7 @@ void TQrdFTP::SetReadTimeout(int milliseconds) {
 
 void TQrdFTP::Connect() {
     DropSession();
+    currentDir_.clear();
     const std::string where = "FTPサーバ[" + host_ + ":" + std::to_string(port_) + "]に接続できません。";
     if (port_ < 1 || port_ > 65535) throw EFTPConnectionLost(where + "(ポート番号が不正です)");
     std::string user = Wire(username_), password = Wire(password_);
@@ -341,6 +342,7 @@ int TQrdFTP::SendCommand(const std::string& command) {
 void TQrdFTP::ChangeDir(const std::string& folder) {
     int code = SendCommand("CWD " + folder);
     if (code != 200 && code != 250) throw EFTPReplyError(code, ReplySummary());
+    currentDir_ = folder;
 }
 
 void TQrdFTP::Abort() {
@@ -397,6 +399,8 @@ std::vector<std::string> TQrdFTP::ListLines() {
 
 void TQrdFTP::GetFileNameList(std::vector<std::string>& names) {
     names.clear();
+    std::map<std::string, std::uintmax_t>& sizes = listedSizes_[currentDir_];
+    sizes.clear();
     std::vector<std::string> lines;
     try {
         lines = ListLines();
@@ -419,8 +423,33 @@ void TQrdFTP::GetFileNameList(std::vector<std::string>& names) {
                                                         Printable(name, false) + "]");
             continue;
         }
+        if (const auto size = ListingLineSize(line, start)) sizes[name] = *size;
         names.push_back(name);
     }
+}
+
+std::optional<std::uintmax_t> TQrdFTP::ListedSize(const std::string& name) const {
+    const auto folder = listedSizes_.find(currentDir_);
+    if (folder == listedSizes_.end()) return std::nullopt;
+    if (const auto exact = folder->second.find(name); exact != folder->second.end()) return exact->second;
+    // The master category asks for its names in upper case, whatever case the listing gave.
+    std::optional<std::uintmax_t> found;
+    for (const auto& [listed, size] : folder->second) {
+        if (!SameText(listed, name)) continue;
+        if (found) return std::nullopt; // two candidates: neither is known to be the one fetched
+        found = size;
+    }
+    return found;
+}
+
+std::optional<std::uintmax_t> TQrdFTP::GetFileSize(const std::string& name) {
+    if (SendCommand("SIZE " + name) != 213 || lastReply_.Text.empty()) return std::nullopt;
+    const std::string text = TrimControls(lastReply_.Text.front());
+    if (text.empty() || text.size() > 19 || !std::all_of(text.begin(), text.end(), [](char c) {
+            return c >= '0' && c <= '9';
+        }))
+        return std::nullopt;
+    return std::stoull(text);
 }
 
 std::string TQrdFTP::GetFileTimeStamp(const std::string& name) {
@@ -440,43 +469,49 @@ void TQrdFTP::GetTimeStampList(const std::vector<std::string>& names, std::vecto
         stamps.push_back(GetFileTimeStamp(name));
 }
 
-void TQrdFTP::DownloadFile(const std::string& serverName, const std::string& localPath) {
+TFetchedFile TQrdFTP::DownloadFile(const std::string& serverName, const std::string& localPath) {
     if (!IsSafeLocalName(serverName)) {
         std::string shown = Printable(serverName, false);
         if (traceLog_)
             traceLog_->Write("DownloadFile", "ローカルのファイル名に使えない名前です : [" + shown + "]");
         throw EUpdateError("ローカルのファイル名に使えない名前です : [" + shown + "]");
     }
+    TFetchedFile fetched;
     {
         FileDescriptor file(open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (!file.IsOpen()) throw EInOutError("ファイル " + localPath + " を作成できません", errno);
-        Retrieve(serverName, file.Get(), localPath);
+        fetched.Size = Retrieve(serverName, file.Get(), localPath);
         if (int error = file.Close(); error != 0)
             throw EInOutError("ファイル " + localPath + " に書き込めません: " + SystemErrorText(error),
                               error);
     }
     FileDescriptor file(open(localPath.c_str(), O_RDWR | O_CLOEXEC));
     if (!file.IsOpen()) throw EInOutError("ファイル " + localPath + " は開けません", errno);
-    const std::string stamp = GetFileTimeStamp(serverName);
+    fetched.Stamp = GetFileTimeStamp(serverName);
     std::time_t time = 0;
-    bool stamped = ParseDateTime(stamp, time);
+    bool stamped = ParseDateTime(fetched.Stamp, time);
     if (stamped) {
         const timespec times[2] = {{0, UTIME_OMIT}, {time, 0}};
         stamped = futimens(file.Get(), times) == 0;
     }
-    if (!stamped) throw EUpdateError("変更失敗 : [" + localPath + "] : " + stamp);
+    if (!stamped) throw EUpdateError("変更失敗 : [" + localPath + "] : " + fetched.Stamp);
+    return fetched;
 }
 
-void TQrdFTP::Retrieve(const std::string& serverName, int fd, const std::string& localPath) {
+std::uintmax_t TQrdFTP::Retrieve(const std::string& serverName, int fd, const std::string& localPath) {
     if (!session_) throw EFTPConnectionLost(kNotConnected);
     std::string wire = Wire(serverName);
+    std::uintmax_t written = 0;
     Guarded([&] {
         // Set as the data connection is set up; the control connection keeps it afterwards.
         if (timeouts_.TransferRead > 0) SetReadTimeout(timeouts_.TransferRead);
         Poco::Net::StreamSocket data = session_->OpenData("RETR", wire);
         for (int received;
              (received = data.receiveBytes(buffer_.data(), static_cast<int>(buffer_.size()))) > 0;) {
-            if (WriteAll(fd, buffer_.data(), static_cast<size_t>(received))) continue;
+            if (WriteAll(fd, buffer_.data(), static_cast<size_t>(received))) {
+                written += static_cast<std::uintmax_t>(received);
+                continue;
+            }
             int error = errno;
             data.close();
             try {
@@ -492,6 +527,7 @@ void TQrdFTP::Retrieve(const std::string& serverName, int fd, const std::string&
         data.close();
         FinishTransfer();
     });
+    return written;
 }
 
 int FindFieldStart(std::string_view line, int n) {
@@ -500,6 +536,26 @@ int FindFieldStart(std::string_view line, int n) {
         if (line[i] == ' ' && line[i + 1] != ' ' && ++count == n - 1) return static_cast<int>(i) + 2;
     }
     return 0;
+}
+
+std::optional<std::uintmax_t> ListingLineSize(std::string_view line, int nameStart) {
+    if (nameStart <= 1 || static_cast<size_t>(nameStart - 1) > line.size()) return std::nullopt;
+    std::vector<std::string_view> fields;
+    const std::string_view head = line.substr(0, static_cast<size_t>(nameStart - 1));
+    // A line of another layout may have its name column elsewhere: cut inside a field, it gives no size.
+    if (head.back() != ' ') return std::nullopt;
+    for (size_t at = 0; at < head.size();) {
+        const size_t begin = head.find_first_not_of(' ', at);
+        if (begin == std::string_view::npos) break;
+        const size_t end = std::min(head.find(' ', begin), head.size());
+        fields.push_back(head.substr(begin, end - begin));
+        at = end;
+    }
+    if (fields.size() != 8 || fields[0].front() != '-') return std::nullopt;
+    const std::string_view size = fields[4];
+    if (size.size() > 19 || !std::all_of(size.begin(), size.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    return std::stoull(std::string(size));
 }
 
 TServerTime ParseServerTime(std::string_view text) {

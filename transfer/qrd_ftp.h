@@ -5,7 +5,10 @@
 #include "support/trace_log.h"
 
 #include <chrono>
+#include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +33,13 @@ public:
 struct TFTPReply {
     int Code = 0;
     std::vector<std::string> Text;
+};
+
+// What one retrieval brought: the bytes written to the local file and the server's time stamp read after
+// the transfer (the one the file was given).
+struct TFetchedFile {
+    std::uintmax_t Size = 0;
+    std::string Stamp;
 };
 
 // The update engine's FTP client: one control connection, one data connection per transfer, binary
@@ -74,6 +84,8 @@ public:
     void Disconnect();
     // CWD; any answer but 200 or 250 raises EFTPReplyError.
     void ChangeDir(const std::string& folder);
+    // The folder of the last successful CWD since the connect, as it was given; "" before the first.
+    const std::string& CurrentDir() const { return currentDir_; }
     // Sends one command line and returns the reply code, whatever it is (LastReply holds the reply).
     int SendCommand(const std::string& command);
     // ABOR when connected; the reply is not judged.
@@ -81,19 +93,26 @@ public:
 
     // The file names of the current server folder, cut out of the detailed listing (LIST) at the column
     // where the first line's ninth field begins. Names that must not become local file names are left out
-    // with a trace line.
+    // with a trace line. The sizes that the listing's lines give are kept for ListedSize.
     void GetFileNameList(std::vector<std::string>& names);
+    // The size the last listing of the current folder gave for the name (or, failing an exact match, for
+    // the one name that differs from it in letter case only); none when that listing gave none or there was
+    // no listing of this folder on this client. No round trip.
+    std::optional<std::uintmax_t> ListedSize(const std::string& name) const;
+    // SIZE (binary, as the transfers are); none when the server answers anything but 213 with a number.
+    std::optional<std::uintmax_t> GetFileSize(const std::string& name);
     // MDTM, tried ten times 500 ms apart; the server's time plus nine hours as date-time text.
     std::string GetFileTimeStamp(const std::string& name);
     // Appends one time stamp per name; the first failure ends it with the stamps gathered so far.
     void GetTimeStampList(const std::vector<std::string>& names, std::vector<std::string>& stamps);
-    // RETR into the local file (replaced, never resumed), then the server's time stamp on it.
-    void DownloadFile(const std::string& serverName, const std::string& localPath);
+    // RETR into the local file (replaced, never resumed), then the server's time stamp on it. Judges nothing
+    // about what arrived: the caller compares it with what the server said before.
+    TFetchedFile DownloadFile(const std::string& serverName, const std::string& localPath);
 
 private:
     class Session;
     template <class Action> auto Guarded(Action&& action);
-    void Retrieve(const std::string& serverName, int fd, const std::string& localPath);
+    std::uintmax_t Retrieve(const std::string& serverName, int fd, const std::string& localPath);
     std::vector<std::string> ListLines();
     void FinishTransfer();
     void ReadFollowingReply();
@@ -113,12 +132,20 @@ private:
     int readTimeout_ = 0;
     int connectTimeout_ = 0;
     TFTPReply lastReply_;
+    std::string currentDir_;
+    // Per folder (as given to CWD), the sizes its last listing gave, by name.
+    std::map<std::string, std::map<std::string, std::uintmax_t>> listedSizes_;
     std::unique_ptr<Session> session_;
     std::vector<char> buffer_;
 };
 
 // The 1-based position where blank-separated field n of the line begins; 0 when the line has fewer fields.
 int FindFieldStart(std::string_view line, int n);
+
+// The size a Unix-style listing line gives for a plain file, from the eight fields before its name column
+// (`nameStart`, 1-based): permissions beginning with "-", links, owner, group, size, month, day, time or
+// year. None for any other line: folders, links, or a layout the name column does not fit.
+std::optional<std::uintmax_t> ListingLineSize(std::string_view line, int nameStart);
 
 // A civil date and time without time zone, as the server's MDTM reply states it.
 using TServerTime = std::chrono::sys_seconds;

@@ -144,6 +144,10 @@ std::string UpdateFolder(const EditionProfile& profile) {
     return InstalledFolder(profile, kUpdateKey);
 }
 
+std::string ProgramStagingFolder(const EditionProfile& profile) {
+    return GetToken("|", ReadEditionString(profile, kUpdateKey, profile.UpdatePathValue), 1, 2);
+}
+
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key) {
     const std::string folder = AfterLastBar(ReadEditionString(profile, key, profile.UpdatePathValue));
     // No setting is no folder, never the file system's root.

@@ -31,6 +31,8 @@ inline constexpr int kKubunHtmlStatic = 8;
 // The update folder: the text after the last "|" of the profile's update-path value under PATH\UPDATE,
 // ending with '/'; "" when the setting is blank.
 std::string UpdateFolder(const EditionProfile& profile);
+// The program files' staging folder: field 1 ("|"-separated) of the same value, as it is written there.
+std::string ProgramStagingFolder(const EditionProfile& profile);
 // The installed folder of a settings key such as PATH\EXCEL: the text after the last "|" of its update-path
 // value, ending with '/'; "" when the setting is blank.
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key);

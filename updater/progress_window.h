@@ -34,6 +34,8 @@ public:
     void SetCaption(const std::string& text) override;
     void SetTitle(const std::string& text) override;
     void SetStatus(const std::string& text) override;
+    std::string TitleText() const override { return lblTitle->text().toStdString(); }
+    std::string StatusText() const override { return lblStatus->text().toStdString(); }
     void SetFileName(const std::string& text) override;
     void SetMessage(const std::string& text) override;
     void SetTransferMode(const std::string& text) override;

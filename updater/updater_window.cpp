@@ -2,6 +2,7 @@
 
 #include "apply/archive_adapters.h"
 #include "apply/file_apply.h"
+#include "apply/master_file_import.h"
 #include "apply/update_run.h"
 #include "platform/process.h"
 #include "platform/prompts.h"
@@ -19,7 +20,9 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <filesystem>
 #include <optional>
 
@@ -81,7 +84,11 @@ TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImport
     state_.Profile = &profile_;
     state_.MainWindow = this;
     state_.RegImporter = regImporter;
-    Execute = [](TUpdateState& state) { towagi::Execute(state); };
+    Execute = [this](TUpdateState& state) {
+        TUpdateRunSteps steps;
+        steps.ImportMasterFile = [this](TUpdateState& run, int slot) { _ImportMasterFile(run, slot, Lha()); };
+        towagi::Execute(state, steps);
+    };
     FormCreate();
 }
 
@@ -108,6 +115,7 @@ void TUpdaterWindow::FormCreate() {
 }
 
 void TUpdaterWindow::FormDestroy() {
+    dialup_.DialConnection.reset();
     progress_.reset();
     state_.ProgressWindow = nullptr;
     state_.TraceLog.reset();
@@ -280,24 +288,86 @@ bool TUpdaterWindow::ConnectDialup() {
     // The progress window's one-second timer is the dial-up wait's time-out; it fires all along.
     if (progress_) progress_->OnTimer2 = [this] { dialup_.DialAborted = true; };
     if (dialup_.DialupMode <= 0) return true;
-    // No dial-up service on this workstation: the dial-up object refuses the system.
-    throw EUpdateError("ERROR_UNKNOWNTYPE_OS");
+    dialup_.DialConnection = std::make_unique<TQRDRAS>(state_.TraceLog.get());
+    dialup_.DialConnection->HangUpLimit = dialup_.HangUpLimit;
+    dialup_.DialStatus.clear();
+    std::string connection;
+    // The dial-up object reports from a thread of its own: DialNotify is carried out on this thread, where
+    // the wait below reads what it sets.
+    auto notifier = [this](unsigned message, int state, int error) {
+        QMetaObject::invokeMethod(this, [this, message, state, error] { DialNotify(message, state, error); });
+    };
+    const int code = dialup_.DialConnection->Dial(dialup_.DialupName, 0, connection, notifier);
+    dialup_.DialAborted = false;
+    QTimer* timer = progress_ ? progress_->Timer2 : nullptr;
+    if (timer) {
+        timer->stop();
+        // A time-out of 0 or less sets no timer: the wait then ends on connection or failure.
+        if (dialup_.DialTimeout > 0) {
+            timer->setInterval(static_cast<int>(std::min<long long>(dialup_.DialTimeout * 1000LL, INT_MAX)));
+            timer->start();
+        }
+    }
+    while (dialup_.DialStatus != "Connected" && code == 0) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (dialup_.DialAborted || !progress_ || !progress_->isVisible()) break;
+    }
+    if (timer) timer->stop();
+    if (code == 0 && dialup_.DialStatus == "Connected") return true;
+    ShowWarning("ダイアルアップの接続に失敗しました。:Errcode " + std::to_string(code));
+    return false;
+}
+
+void TUpdaterWindow::DialNotify(unsigned /*message*/, int state, int error) {
+    const std::string text = TQRDRAS::StateText(state, error);
+    dialup_.DialStatus = text;
+    try {
+        ShowDialStatus(text);
+    } catch (const std::exception&) {
+        // The state text is only shown; the wait goes on without it.
+    }
+    static constexpr const char* kFailureWords[] = {"エラー", "障害", "ビジー", "切断",
+                                                    "ありません", "していません", "失敗"};
+    const bool failureText = std::any_of(std::begin(kFailureWords), std::end(kFailureWords),
+                                         [&](const char* word) { return text.find(word) != std::string::npos; });
+    // An error code always means the dial has failed, also when the connection manager words it in a
+    // language the failure words do not cover.
+    if (failureText || error != 0) dialup_.DialAborted = true;
 }
 
 void TUpdaterWindow::ShowDialStatus(const std::string& text) {
     if (progress_) progress_->SetMessage(text);
 }
 
+void TUpdaterWindow::HangUpDialup() {
+    if (!dialup_.DialConnection) return;
+    // The dial-up object goes also when the hang-up fails.
+    std::unique_ptr<TQRDRAS> connection = std::move(dialup_.DialConnection);
+    connection->HangUp(dialup_.DialupName);
+}
+
 void TUpdaterWindow::FormClose() {
     TTraceLog& log = *state_.TraceLog;
     log.WriteStart("FormClose");
     WaitCursor hourglass;
-    if (dialup_.DialFailed) return;
-    if (IsBlank(state_.MainProgram)) {
-        log.Write("FormClose", SetupInvalidReason(profile_, state_));
-        ShowWarning(profile_.SetupInvalidWarning);
+    try {
+        if (dialup_.DialFailed) {
+            HangUpDialup();
+            return;
+        }
+        if (IsBlank(state_.MainProgram)) {
+            // Only a link this run dialled is hung up; nothing here uses one.
+            HangUpDialup();
+            log.Write("FormClose", SetupInvalidReason(profile_, state_));
+            ShowWarning(profile_.SetupInvalidWarning);
+            return;
+        }
+    } catch (const std::exception& e) {
+        ShowError(e.what());
         return;
     }
+    // An established link stays up for the main program.
+    dialup_.DialConnection.reset();
     // Started and left alone: its result is not the launcher's affair.
     StartFile({.File = state_.ExeDir + state_.MainProgram});
     log.WriteEnd("FormClose");

@@ -2,10 +2,12 @@
 #include "database/control_settings.h"
 #include "model/edition_profile.h"
 #include "model/update_state.h"
+#include "transfer/qrd_ras.h"
 
 #include <QLabel>
 #include <QWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,9 +22,12 @@ struct DialupState {
     int DialTimeout = 90; // seconds
     int DialupMode = -1;  // dial-up is used only when greater than 0
     std::string DialupName;
+    std::unique_ptr<TQRDRAS> DialConnection; // only after a dial attempt
     std::string DialStatus;
     bool DialAborted = false;
     bool DialFailed = false;
+    // How long the close step waits for a hung-up link to go away.
+    std::chrono::milliseconds HangUpLimit{30'000};
 };
 
 class TLHA;
@@ -55,6 +60,8 @@ public:
     std::string Caption() const override;
 
     bool ConnectDialup();
+    // Runs on the user-interface thread, whichever thread the dial-up object reported from.
+    void DialNotify(unsigned message, int state, int error);
     void ShowDialStatus(const std::string& text);
 
 signals:
@@ -77,6 +84,7 @@ private:
     bool RunLanMode();
     void ReadDialTimeout();
     void RunPreUpdateProgram();
+    void HangUpDialup();
 
     const EditionProfile& profile_;
     std::string programFile_;

@@ -13,6 +13,10 @@ const EditionProfile& CostEdition() {
         .BranchTableFileName = "./PLX00UP.INI",
         .UpdaterWindowClass = "TFPLX00UP",
         .DataModuleBeforeWindow = true,
+        .FirebirdRecoveryWindowClass = "TFPLX00FB",
+        .FirebirdRecoveryCaption = "原価『とわぎ』 FireBirdサービス復旧",
+        .FirebirdRecoveryFirstLine = "現在､Windows Updateにより、原価『とわぎ』の",
+        .SevenZipOutputSize = 1024,
         .MainPrograms = {{"Qrd0000.exe", "\\Software\\VORN\\TOWAGI\\PATH\\UPDATE"},
                          {"Plx00cs.exe", "PATH\\UPDATE"}},
         .UpdatePathValue = "PATHJ",
@@ -60,6 +64,12 @@ const EditionProfile& CostEdition() {
         .LocalDatabaseByDrive = true,
         .ConnectDataAtCreate = true,
         .ControlSettingsAfterConnect = true,
+        .MasterTableCount = 14,
+        .ImportCaption = "原価『とわぎ』の起動",
+        .MasterDateTraceExtension = ".LZH  ",
+        .MasterArchiveThroughLha = true,
+        .RemarkWidthFromDatabase = false,
+        .WorkTableErrorsIgnored = true,
     };
     return profile;
 }

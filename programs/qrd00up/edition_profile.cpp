@@ -13,6 +13,10 @@ const EditionProfile& EstimationEdition() {
         .BranchTableFileName = "./QRD00UP.INI",
         .UpdaterWindowClass = "TFQRD00UP",
         .DataModuleBeforeWindow = false,
+        .FirebirdRecoveryWindowClass = "TFQRD00FB",
+        .FirebirdRecoveryCaption = "積算『とわぎ』 FireBirdサービス復旧",
+        .FirebirdRecoveryFirstLine = "現在､Windows Updateにより、積算『とわぎ』の",
+        .SevenZipOutputSize = 10240,
         .MainPrograms = {{"Qrd0000.exe", "\\Software\\VORN\\TOWAGI\\PATH\\UPDATE"},
                          {"Qrd00cs.exe", "\\Software\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE"}},
         .UpdatePathValue = "PATH1",
@@ -60,6 +64,12 @@ const EditionProfile& EstimationEdition() {
         .LocalDatabaseByDrive = false,
         .ConnectDataAtCreate = false,
         .ControlSettingsAfterConnect = false,
+        .MasterTableCount = 16,
+        .ImportCaption = "積算『とわぎ』の起動",
+        .MasterDateTraceExtension = "",
+        .MasterArchiveThroughLha = false,
+        .RemarkWidthFromDatabase = true,
+        .WorkTableErrorsIgnored = false,
     };
     return profile;
 }

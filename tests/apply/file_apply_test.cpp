@@ -96,6 +96,8 @@ public:
     void SetCaption(const std::string&) override {}
     void SetTitle(const std::string&) override {}
     void SetStatus(const std::string&) override {}
+    std::string TitleText() const override { return ""; }
+    std::string StatusText() const override { return ""; }
     void SetFileName(const std::string& text) override { FileNames.push_back(text); }
     void SetMessage(const std::string&) override {}
     void SetTransferMode(const std::string&) override {}
@@ -378,6 +380,25 @@ TEST(Local_CopyDirectory, RegistryToolThatCannotStartLeavesTheImportToTheImporte
         EXPECT_EQ(importer.Paths, want);
         EXPECT_EQ(w.Trace().back(), "Local_CopyDirectory ; End");
     }
+}
+
+// A file the in-process import refuses is named in the trace before the error ends the copy.
+TEST(Local_CopyDirectory, AFallbackImportThatFailsIsTracedAndEndsTheCopy) {
+    class RefusingImporter : public RegistryFileImporter {
+    public:
+        void ImportFile(const std::string& path) override {
+            throw EMyLibraryError("レジストリファイル[" + path + "]の値[dword:x]は32ビットの16進数ではありません");
+        }
+    };
+    Workplace w(EstimationEdition());
+    RefusingImporter importer;
+    w.State.RegImporter = &importer;
+    w.Stage("abc.reg", kBase);
+    w.Stage("def.txt", kBase);
+    std::vector<std::string> list;
+    EXPECT_THROW(Local_CopyDirectory(w.State, w.Staging(), w.Installed(), 0, list), EMyLibraryError);
+    const std::string message = "レジストリファイル[" + w.Installed() + "abc.reg]の値[dword:x]は32ビットの16進数ではありません";
+    EXPECT_EQ(w.Trace().back(), "Local_CopyDirectory ; " + message);
 }
 
 TEST(Local_CopyDirectory, VornRegFilesAlsoGoToTheProgramFolderInTheEstimationEdition) {

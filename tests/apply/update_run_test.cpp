@@ -145,6 +145,84 @@ TEST(Execute, AFileThatNeverArrivesAppliesNothingUntilEverythingIsThere) {
     EXPECT_EQ(site.TraceOf("Execute").back(), "End");
 }
 
+// A transfer that ends early but is answered 226, on every try: the file is never installed, and the next
+// start, finding the installed copy still older than the server's, repairs it.
+TEST(Execute, AShortTransferIsNeverInstalledAndTheNextStartRepairsIt) {
+    const std::string large(200000, 'p');
+    struct Case {
+        const EditionProfile* edition;
+        bool passive;
+    };
+    for (const auto& c : std::vector<Case>{
+             {&EstimationEdition(), true}, {&EstimationEdition(), false}, {&CostEdition(), true}, {&CostEdition(), false}}) {
+        UpdateSite site(*c.edition);
+        const EditionProfile& profile = *c.edition;
+        const std::string describe = profile.ProgramName + (c.passive ? " passive" : " active");
+        const std::string program = profile.DefaultUpdateServerDir.substr(1);
+        const std::string archive = "BR01" + UpperCase(profile.MasterArchiveExtensions.front());
+        site.ServerFile(program + "a.exe", large);
+        site.ServerFile(program + "b.exe", "b");
+        site.ServerFile(program + "empty.dat", "");
+        site.ServerFile(profile.DefaultExcelServerDir.substr(1) + "x.xls", "x");
+        site.ServerFile("towagi/MAST/" + archive, "m");
+        site.Slot(1, "BR01|/srv/db/br01.fdb");
+        site.LocalFile(site.ExeDir + "a.exe", "installed", kServerTime - 86400);
+        for (const std::string* name : {&profile.UpdateProgramValue, &profile.UpdateExcelValue, &profile.UpdateMastValue})
+            site.Switch(*name, 1);
+        site.Switch("FTP_ConnectMode", c.passive ? 1 : 0);
+        FaultOptions shortening;
+        shortening.FaultFile = "a.exe";
+        shortening.ShortAfter = 1000;
+        site.StartServer(shortening);
+        // Yes to the version-up question; the estimation edition then asks whether to try again: No.
+        site.Prompts->Answers = {PromptAnswer::Yes};
+        if (profile.ReconnectInsideCategory) site.Prompts->Answers.push_back(PromptAnswer::No);
+        RecordedImports imports;
+        Execute(site.State, imports.Steps());
+
+        EXPECT_EQ(ReadFile(site.ExeDir + "a.exe"), "installed") << describe;
+        EXPECT_FALSE(Exists(site.UpdateDir + "a.exe")) << describe;
+        EXPECT_FALSE(Exists(site.UpdateDir + ".partial")) << describe;
+        EXPECT_TRUE(site.Traced(std::string("Execute ;    転送モード：") + (c.passive ? "Passive" : "Active")));
+        const std::string shortLine = "FTP_Download ; ダウンロードしたファイルのサイズが一致しません : [" + site.UpdateDir +
+                                      "a.exe] : サーバ=200000 受信=1000 : Retry=";
+        for (int attempt = 0; attempt < 6; ++attempt)
+            EXPECT_TRUE(site.Traced(shortLine + std::to_string(attempt))) << describe << " " << attempt;
+        if (profile.ReconnectInsideCategory) {
+            EXPECT_EQ(site.Prompts->Texts(PromptKind::ConfirmationQuestion), (std::vector<std::string>{kRetryQuestion}));
+            // Nothing is applied; what arrived whole stays staged for the next start, but the master archive
+            // of the pass goes, so that it is fetched and imported again.
+            for (const char* name : {"b.exe", "empty.dat", "EXCEL/x.xls"}) {
+                EXPECT_FALSE(Exists(site.ExeDir + name)) << describe << " " << name;
+                EXPECT_TRUE(Exists(site.UpdateDir + name)) << describe << " " << name;
+            }
+            EXPECT_FALSE(Exists(site.UpdateDir + "MAST/" + archive));
+            EXPECT_TRUE(imports.Slots.empty());
+            EXPECT_EQ(site.TraceOf("Execute").back(), "ダウンロードに失敗したファイルがあるため、更新を行わない。");
+        } else {
+            // The cost edition reports the category and goes on with the others, without the file.
+            EXPECT_EQ(site.Prompts->Texts(PromptKind::Message),
+                      (std::vector<std::string>{"ダウンロード試行回数が5回を超えました。。"}))
+                << describe;
+            EXPECT_EQ(ReadFile(site.ExeDir + "EXCEL/x.xls"), "x");
+            EXPECT_EQ(imports.Slots, (std::vector<int>{0}));
+            EXPECT_EQ(site.TraceOf("Execute").back(), "End");
+        }
+
+        // The next start, with a server that delivers whole files.
+        site.State.AskBeforeUpdate = true;
+        site.Progress = {};
+        site.StartServer();
+        Execute(site.State, imports.Steps());
+        EXPECT_EQ(ReadFile(site.ExeDir + "a.exe"), large) << describe;
+        EXPECT_EQ(ModifiedTime(site.ExeDir + "a.exe"), kServerTime) << describe;
+        EXPECT_EQ(ReadFile(site.ExeDir + "b.exe"), "b");
+        EXPECT_TRUE(Exists(site.ExeDir + "empty.dat")) << describe;
+        EXPECT_EQ(ReadFile(site.ExeDir + "empty.dat"), "");
+        EXPECT_EQ(site.TraceOf("Execute").back(), "End");
+    }
+}
+
 TEST(Execute, AnotherPassFetchesWhatIsMissingAndThenApplies) {
     UpdateSite site;
     site.ServerFile("towagi/UPDATE/a.exe", kBig);

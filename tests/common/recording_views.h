@@ -16,6 +16,8 @@ public:
     void SetCaption(const std::string& text) override { Caption = text; }
     void SetTitle(const std::string& text) override { Title = text; }
     void SetStatus(const std::string& text) override { Status = text; }
+    std::string TitleText() const override { return Title; }
+    std::string StatusText() const override { return Status; }
     void SetFileName(const std::string& text) override {
         FileName = text;
         FileNames.push_back(text);

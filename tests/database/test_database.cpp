@@ -1,7 +1,10 @@
 #include "tests/database/test_database.h"
 
+#include "database/master_layouts.h"
+
 #include "support/text.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -328,10 +332,12 @@ std::vector<TColumnInfo> TableColumns(TFbConnection& connection, const std::stri
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log) {
+               const std::string& log, long* peakKilobytes) {
     const pid_t pid = Spawn(arguments, environment, log);
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return -1;
+    if (peakKilobytes) *peakKilobytes = usage.ru_maxrss;
     return WEXITSTATUS(status);
 }
 
@@ -361,6 +367,79 @@ TFbValue SampleValue(const TColumnInfo& column, int row, int position) {
     }
     }
     throw std::runtime_error(column.Name + " has type " + std::to_string(column.Type));
+}
+
+std::vector<std::vector<TFbValue>> SampleRows(const std::vector<TColumnInfo>& columns, int first, int count) {
+    std::vector<std::vector<TFbValue>> rows;
+    for (int row = first; row < first + count; ++row) {
+        std::vector<TFbValue> values;
+        for (size_t i = 0; i < columns.size(); ++i)
+            values.push_back(SampleValue(columns[i], row, static_cast<int>(i + 1)));
+        rows.push_back(values);
+    }
+    return rows;
+}
+
+std::vector<std::vector<TFbValue>> MasterRows(TFbConnection& connection, const std::string& table, int first,
+                                              int count, const std::vector<std::string>& codes,
+                                              const std::string& name) {
+    const bool codeTable = table.starts_with("KMICNT");
+    auto rows = SampleRows(TableColumns(connection, table), first, codeTable ? static_cast<int>(codes.size()) : count);
+    if (codeTable) {
+        for (size_t i = 0; i < rows.size(); ++i) {
+            rows[i][0] = codes[i];
+            rows[i][1] = name;
+        }
+    }
+    return rows;
+}
+
+void InsertRows(TFbConnection& connection, const std::string& table, const std::vector<std::vector<TFbValue>>& rows) {
+    if (rows.empty()) return;
+    std::string placeholders;
+    for (size_t i = 0; i < rows[0].size(); ++i)
+        placeholders += i ? ", ?" : "?";
+    TFbTransaction transaction = connection.StartTransaction();
+    TFbStatement insert = connection.Prepare(transaction, "INSERT INTO " + table + " VALUES (" + placeholders + ")");
+    for (const std::vector<TFbValue>& row : rows) {
+        for (size_t i = 0; i < row.size(); ++i)
+            insert.SetParam(static_cast<int>(i), row[i]);
+        insert.Execute(transaction);
+    }
+    transaction.Commit();
+}
+
+std::vector<std::string> RowTexts(TFbConnection& connection, const std::string& table, const std::string& where) {
+    TFbTransaction transaction = connection.StartTransaction();
+    std::vector<std::string> texts;
+    for (const TFbRow& row : connection.Query(transaction, "SELECT * FROM " + table + (where.empty() ? "" : " WHERE " + where))) {
+        std::string text;
+        for (size_t i = 0; i < row.Count(); ++i)
+            text += (i ? "|" : "") + row[i].AsString();
+        texts.push_back(text);
+    }
+    transaction.Commit();
+    std::sort(texts.begin(), texts.end());
+    return texts;
+}
+
+std::vector<std::string> WriteMasterTextFile(TFbConnection& connection, const std::string& folder,
+                                             const std::string& master,
+                                             const std::vector<std::vector<TFbValue>>& rows, int remarkLength) {
+    const std::string scratch = "GEN" + master;
+    std::vector<std::string> lines;
+    if (remarkLength > 0 && master == "KMIREID0")
+        BuildRemarkTableSQL(folder, scratch, remarkLength, lines);
+    else if (!BuildExternalTableSQL(folder, scratch, master, lines))
+        throw std::runtime_error(master + " has no layout");
+    std::string statement;
+    for (const std::string& line : lines)
+        statement += line + "\r\n";
+    RunStatements(connection, {statement});
+    InsertRows(connection, scratch, rows);
+    std::vector<std::string> texts = RowTexts(connection, scratch);
+    RunStatements(connection, {"DROP TABLE " + scratch});
+    return texts;
 }
 
 bool TFirebirdServer::Available() {

@@ -30,9 +30,10 @@ TFbConnection CreateSuiteDatabase(const std::string& file, const std::string& ex
 void RunStatements(TFbConnection& connection, const std::vector<std::string>& statements);
 
 // Runs a program (looked up on PATH) with extra "NAME=value" environment entries and waits for it; its
-// output goes to `log`. Returns the exit code, or -1 when it did not end normally.
+// output goes to `log`. Returns the exit code, or -1 when it did not end normally. `peakKilobytes`, when
+// given, receives the program's peak memory.
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log);
+               const std::string& log, long* peakKilobytes = nullptr);
 
 // One column as the system tables describe it.
 struct TColumnInfo {
@@ -50,6 +51,30 @@ std::vector<TColumnInfo> TableColumns(TFbConnection& connection, const std::stri
 // A value of the column's type that differs per row and column (`position` from 1). Text fills the column's
 // width in CP932 bytes and from four bytes on starts with 品; floats are values a FLOAT holds exactly.
 TFbValue SampleValue(const TColumnInfo& column, int row, int position);
+
+// Rows `first` to `first + count - 1` of SampleValue for the columns.
+std::vector<std::vector<TFbValue>> SampleRows(const std::vector<TColumnInfo>& columns, int first, int count);
+
+// Rows `first`.. of a master table's columns; a code table (KMICNT..) gets one row per code given, with
+// `name` as its CNT_KOUMEI, other tables `count` rows.
+std::vector<std::vector<TFbValue>> MasterRows(TFbConnection& connection, const std::string& table, int first,
+                                              int count, const std::vector<std::string>& codes,
+                                              const std::string& name);
+
+// Inserts the rows (values in column order) into the table, in one transaction.
+void InsertRows(TFbConnection& connection, const std::string& table, const std::vector<std::vector<TFbValue>>& rows);
+
+// Every row of the table as the database gives it back ("|" between the values' texts), sorted.
+std::vector<std::string> RowTexts(TFbConnection& connection, const std::string& table,
+                                  const std::string& where = "");
+
+// Writes the master table's data file (its name + ".txt" in `folder`, which the connection may use for
+// external files) with the rows, through a scratch external table of the table's layout (KMIREID0 with
+// REI_REIBUN `remarkLength` wide when it is given); rows are appended to a file that is there. Returns the
+// rows as RowTexts reads them back from the file.
+std::vector<std::string> WriteMasterTextFile(TFbConnection& connection, const std::string& folder,
+                                             const std::string& master,
+                                             const std::vector<std::vector<TFbValue>>& rows, int remarkLength = 0);
 
 // A Firebird server on 127.0.0.1 at a free port, with a private configuration in a folder of its own: its
 // own security database (SYSDBA / pinewharf), SuperClassic, external files in `externalFileDir`. Stopped,

@@ -2,23 +2,34 @@
 # FTP mode with the real launchers under X against the fault-injecting test server: a sandbox installation
 # per edition (program folder with a stub main program, update, Excel and Frame folders, both hives) and a
 # server tree in CP932; the user answers the boxes with the keyboard and presses ｷｬﾝｾﾙ with the mouse.
-# Usage: ftp_mode.sh BIN_DIR CASE
+# Usage: ftp_mode.sh BIN_DIR CASE [MASTER_DATA_TOOL]
 #   full_update    every category, the connection lost (estimation) or the transfer aborted (cost) in the
 #                  middle of one file: everything applied with the server's time
 #   missing_file   one file never arrives: estimation - retry question, No, nothing applied, the pass's
-#                  master archive deleted; the next start fetches only what is missing and applies it all;
+#                  master archive deleted; the next start fetches only what is missing and applies it all,
+#                  and the master archive, which is no archive, fails its import and is deleted;
 #                  cost - the category's error box, the other categories applied
+#   short_transfer a program file's transfer ends early once but is answered 226: the short attempt is
+#                  traced and retried, the whole file applied; an empty file is applied as it is
 #   cancel         ｷｬﾝｾﾙ during a slow transfer: nothing applied
 #   declined       the version-up question answered No: nothing fetched, nothing applied
 #   no_server      FTP_HOST 0.0.0.0: no connection, the staged files applied and left staged
 #   missing_excel  the installed Excel folder does not exist: the categories before it applied, then the
 #                  error box after the main program has started
+#   dialup         dial-up configured: the fake connection manager's link comes up after a few states, the
+#                  update runs and the main program starts with the link up; a dial that never completes
+#                  (estimation) times out after DIAL seconds, no main program, and the link is hung up
+#   linked_system  the linked system's archive ZEROVEZO in the program category: fetched, unpacked and
+#                  installed into the ZEROVEZO folder beside the program folder (estimation edition)
+#   master_import  a branch archive (ZIP / LZH) fetched and loaded into the slot's database: the new rows
+#                  in every master table of the edition, the protected codes as they were
 #   per_user_path  cost edition whose control table leaves PATHJ to each user: the update is staged in the
 #                  user's own folder, not the machine's; a switch the control table makes the machine's is
 #                  read from the machine hive only
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
+tool=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 start_sandbox
@@ -51,10 +62,10 @@ edition() {
     fi
 }
 
-# prepare: the edition's sandbox folders in $root, a stub main program that leaves its mark, and an empty
-# server tree.
+# prepare [NAME]: the edition's sandbox folders in $root (another one for each NAME), a stub main program
+# that leaves its mark, and an empty server tree.
 prepare() {
-    root="$work/$case-$launcher"
+    root="$work/$case-$launcher${1:+-$1}"
     program=$root/program update=$root/update excel=$root/excel frame=$root/frame server=$root/server
     export TOWAGI_MACHINE_HIVE="$root/machine.hive" TOWAGI_USER_HIVE="$root/user.hive"
     make_program_folder "$program" "$bin"
@@ -90,6 +101,14 @@ settings() {
     } | import_registry "$program/towagi-reg"
 }
 
+# branch_slot: database slot PATH1 names the branch BR01 and its database $root/db/BR01.FDB.
+branch_slot() {
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
+"PATH1"="BR01|$root/db/BR01.FDB"
+REG
+}
+
 # server_file NAME [BYTES]: a file below the server's towagi folder with the server time; its content
 # names it, with BYTES of random data after the name.
 server_file() {
@@ -101,6 +120,13 @@ server_file() {
 }
 
 # applied NAME FILE: FILE holds the server's NAME with the server's time.
+# outdated_update_txt: the server's update.txt, and an older one installed.
+outdated_update_txt() {
+    server_file "UPDATE$j/update.txt"
+    echo old > "$program/update.txt"
+    touch -d '2020-01-01 10:00:00' "$program/update.txt"
+}
+
 applied() {
     local from=$server/towagi/$1 to=$2
     [ -f "$to" ] || fail "$1 was not applied as $to"
@@ -221,10 +247,7 @@ missing_file() {
     # Tanka.xls is cut off by the server at every transfer.
     start_ftp_server "$server" --abort-after 100 --fault-file Tanka.xls
     settings 127.0.0.1 Program Excel Mast
-    import_registry "$program/towagi-reg" <<REG
-[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\DB_DATA]
-"PATH1"="BR01|$root/db/BR01.FDB"
-REG
+    branch_slot
     start_launcher
     answer 情報 Return
     answer 確認 Escape
@@ -252,7 +275,13 @@ REG
     settings 127.0.0.1 Program Excel Mast
     start_launcher
     answer 情報 Return
-    finish
+    # The staged "archive" is no archive: the extraction says so, and the slot's database (on the server
+    # LOCALHOST, which does not run here) cannot be reached.
+    answer "$launcher" Return
+    answer エラー Return
+    finish 1
+    traced " FTPUpdateExecute ; ファイルの解凍完了" || fail "the master archive was not unpacked"
+    [ ! -e "$update/MAST/BR01.ZIP" ] || fail "the archive whose import failed stayed staged"
     local fetched
     fetched=$(trace | sed -n 's/^ FTP_Download ; 日付変更 : \[\(.*\)\] : .*$/\1/p' | sort | tr '\n' ' ')
     [ "$fetched" = "$update/EXCEL/Tanka.xls $update/MAST/BR01.ZIP " ] || fail "the second start fetched $fetched"
@@ -294,6 +323,33 @@ REG
     echo "ok: $launcher, a file that never arrives: its category's error, the others applied"
 }
 
+short_transfer() {
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        server_file "UPDATE$j/$app" 200000
+        : > "$server/towagi/UPDATE$j/empty.dat"
+        touch -d "$server_time" "$server/towagi/UPDATE$j/empty.dat"
+        start_ftp_server "$server" --short-after 1000 --fault-file "$app" --faulty-retrs 1
+        settings 127.0.0.1 Program
+        start_launcher
+        answer 情報 Return
+        finish
+
+        applied "UPDATE$j/$app" "$program/$app"
+        applied "UPDATE$j/empty.dat" "$program/empty.dat"
+        local size
+        size=$(stat -c %s "$server/towagi/UPDATE$j/$app")
+        traced " FTP_Download ; ダウンロードしたファイルのサイズが一致しません : [$update/$app] : サーバ=$size 受信=1000 : Retry=0" ||
+            fail "the short attempt of $app was not traced"
+        [ "$(count_traced " FTP_Download ; ダウンロードしたファイルのサイズが")" = 1 ] ||
+            fail "another transfer was taken for short"
+        [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+        stop_ftp_server
+        echo "ok: $launcher, a transfer that ended early was fetched again and applied whole"
+    done
+}
+
 cancel() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
@@ -325,9 +381,7 @@ declined() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
         prepare
-        server_file "UPDATE$j/update.txt"
-        echo old > "$program/update.txt"
-        touch -d '2020-01-01 10:00:00' "$program/update.txt"
+        outdated_update_txt
         start_ftp_server "$server"
         settings 127.0.0.1 Program
         start_launcher
@@ -376,6 +430,43 @@ no_server() {
     done
 }
 
+linked_system() {
+    edition Qrd00up
+    prepare
+    local linked=$root/ZEROVEZO content=$root/zerovezo-content
+    mkdir -p "$linked" "$content/DATA/SUB" "$content/中間ファイル" "$content/TEMP"
+    echo main > "$content/ZVMAIN.EXE"
+    echo a > "$content/DATA/a.dat"
+    echo b > "$content/DATA/SUB/b.dat"
+    echo thumbs > "$content/DATA/Thumbs.db"
+    echo m > "$content/中間ファイル/m.dat"
+    echo t > "$content/TEMP/t.dat"
+    mkdir -p "$server/towagi/UPDATE"
+    # Packed by Debian's 7-Zip under a .zip name; the delivery's name has no extension.
+    (cd "$content" && 7zz a -tzip -bso0 -bsp0 "$root/ZEROVEZO.zip" .)
+    mv "$root/ZEROVEZO.zip" "$server/towagi/UPDATE/ZEROVEZO"
+    touch -d "$server_time" "$server/towagi/UPDATE/ZEROVEZO"
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    start_launcher
+    answer 情報 Return
+    finish
+
+    local file
+    for file in ZVMAIN.EXE DATA/a.dat DATA/SUB/b.dat; do
+        cmp -s "$content/$file" "$linked/$file" || fail "$file did not reach the ZEROVEZO folder"
+    done
+    for file in DATA/Thumbs.db 中間ファイル TEMP/t.dat; do
+        [ ! -e "$linked/$file" ] || fail "$file was installed"
+    done
+    applied UPDATE/ZEROVEZO "$linked/UPDATE/ZEROVEZO"
+    [ -z "$(find "$linked/TEMP" -maxdepth 1 -type f)" ] || fail "the unpacked files stayed: $(ls -A "$linked/TEMP")"
+    traced " LinkedSystemUpdate ; from[$update/ZEROVEZO] to[$linked/TEMP/]" || fail "the archive was not unpacked"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, the linked system's archive installed into ZEROVEZO"
+}
+
 missing_excel() {
     for launcher in Qrd00up Plx00up; do
         edition "$launcher"
@@ -407,6 +498,116 @@ missing_excel() {
         traced " FormClose ; End" || fail "the close step did not end"
         stop_ftp_server
         echo "ok: $launcher, a missing Excel folder stops the apply phase with the error box"
+    done
+}
+
+# connection_manager STATE_JSON: the fake nmcli first on PATH, its state (profiles, links) in $root/nm.
+connection_manager() {
+    nm=$root/nm
+    mkdir -p "$nm"
+    printf '%s\n' "$1" > "$nm/state.json"
+    export FAKE_NMCLI_DIR=$nm PATH="$here/../servers/nmcli:$base_path"
+}
+base_path=$PATH
+
+# dialup_settings ENTRY DIAL: Dialup 1, the entry to dial, and the dial-up wait in the settings file.
+dialup_settings() {
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE]
+"Dialup"=dword:00000001
+"Dialup_Name"="$1"
+REG
+    local ini=QRD0000.INI
+    [ "$launcher" = Qrd00up ] || ini=PLX0000.INI
+    printf '[TIME]\r\nDIAL=%s\r\n' "$2" | iconv -f UTF-8 -t CP932 > "$program/$ini"
+}
+
+nm_called() { grep -xF -- "$1" "$nm/calls.log" >/dev/null; }
+
+dialup() {
+    local entry=本社回線 started
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        outdated_update_txt
+        # The main program notes the links that are up as it starts.
+        printf '#!/bin/sh\nnmcli -t -f NAME,STATE connection show --active > links.txt\ntouch main-started.txt\n' \
+            > "$program/$main"
+        start_ftp_server "$server"
+        settings 127.0.0.1 Program
+        dialup_settings "$entry" 60
+        connection_manager '{"profiles": [{"name": "'"$entry"'", "device": "ttyUSB0", "states": [40, 50, 70],
+                             "step": 0.4, "outcome": "activated"}]}'
+        started=$(date +%s)
+        start_launcher
+        answer 情報 Return
+        finish
+        applied "UPDATE$j/update.txt" "$program/update.txt"
+        nm_called "connection up id $entry" || fail "the entry was not dialled"
+        [ "$(cat "$program/links.txt")" = "$entry:activated" ] ||
+            fail "the main program did not find the link up: $(cat "$program/links.txt")"
+        ! nm_called "connection down id $entry" || fail "the link was hung up under the main program"
+        [ $(($(date +%s) - started)) -lt 50 ] || fail "the dial took until the time-out"
+        stop_ftp_server
+        echo "ok: $launcher dialled $entry, updated and left the link up for the main program"
+    done
+
+    # A dial that never completes: the DIAL time-out, the warning, no main program, the link hung up.
+    edition Qrd00up
+    prepare timeout
+    server_file UPDATE/update.txt
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    dialup_settings "$entry" 2
+    connection_manager '{"profiles": [{"name": "'"$entry"'", "device": "ttyUSB0", "states": [40], "outcome": "hang"}]}'
+    start_launcher
+    local window
+    window=$(wait_for_window 警告 60) || fail "no warning after the time-out"
+    press_key "$window" Return
+    # The warning told the user of the failure, which the exit code says.
+    expect_exit "$launcher_pid" 1 60 || fail "the launcher did not end as it should"
+    [ ! -e "$program/main-started.txt" ] || fail "the main program started after a failed dial"
+    [ ! -e "$update/update.txt" ] || fail "the update ran without the link"
+    nm_called "connection down id $entry" || fail "the link was not hung up at close"
+    [ "$(nmcli -t -f NAME connection show --active)" = "" ] || fail "the link is still there"
+    traced " FormClose ; Start" || fail "no close step"
+    ! traced " FormClose ; End" || fail "the close step went on to the main program"
+    stop_ftp_server
+    echo "ok: $launcher, a dial that never completes times out, starts nothing and is hung up"
+}
+
+master_import() {
+    [ -x "$tool" ] || { echo "needs the master data tool"; exit 1; }
+    # A local path stays a path: older systems would reach it through a server on LOCALHOST instead.
+    export TOWAGI_OS_VERSION=10.0
+    local archive count catalogue
+    for launcher in Qrd00up Plx00up; do
+        edition "$launcher"
+        prepare
+        if [ "$launcher" = Qrd00up ]; then
+            archive=BR01.ZIP count=16 catalogue=KMISID00.INI
+        else
+            archive=BR01.LZH count=14 catalogue=GMISID00.INI
+        fi
+        mkdir -p "$root/db" "$server/towagi/MAST"
+        "$tool" database "$root/db/BR01.FDB" || fail "no suite database"
+        "$tool" archive "$server/towagi/MAST/$archive" "$count" || fail "no branch archive"
+        touch -d "$server_time" "$server/towagi/MAST/$archive"
+        printf '[Mast Protection Code]\r\nKMICNT00=K01\r\n' > "$program/$catalogue"
+        start_ftp_server "$server"
+        settings 127.0.0.1 Mast
+        branch_slot
+        start_launcher
+        answer 情報 Return
+        finish
+        local differences
+        differences=$("$tool" check "$root/db/BR01.FDB" "$count") || fail "the database after the import: $differences"
+        traced " FTPUpdateExecute ; マスタデータ 取込完了" || fail "the import did not complete"
+        traced " Protect Mast ; [KMICNT00] = K01" || fail "the protection list was not read"
+        [ -e "$update/MAST/$archive" ] || fail "the imported archive was not kept"
+        [ -z "$(cd "$program/TEMP" && ls -d KMI* 2>/dev/null)" ] || fail "text files stayed in the work folder"
+        stop_ftp_server
+        echo "ok: $launcher, the branch archive fetched and imported, the protected codes kept"
     done
 }
 
@@ -451,6 +652,6 @@ REG
 }
 
 case $case in
-full_update | missing_file | cancel | declined | no_server | missing_excel | per_user_path) "$case" ;;
+full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system | master_import | per_user_path) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac

@@ -25,8 +25,8 @@ engine_lock_dir() {
 make_program_folder() {
     local dir=$1 bin=$2
     mkdir -p "$dir"
-    cp "$bin/Qrd00up" "$bin/Plx00up" "$bin/towagi-reg" "$bin/towagi-fonts.conf" "$bin/lib7-zip32.so" \
-        "$bin/libunlha32.so" "$dir/"
+    cp "$bin/Qrd00up" "$bin/Plx00up" "$bin/towagi-reg" "$bin/towagi-bat" "$bin/towagi-fonts.conf" \
+        "$bin/lib7-zip32.so" "$bin/libunlha32.so" "$dir/"
     suite_database "$dir"
 }
 
@@ -62,6 +62,43 @@ wait_for_window() {
 press_key() {
     xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
     xdotool key --clearmodifiers "$2"
+}
+
+# close_box WINDOW: what a click on the window's close box makes the window manager send: the request to
+# close (WM_DELETE_WINDOW). Xvfb runs no window manager, so it is sent directly.
+close_box() {
+    /usr/bin/python3 - "$1" <<'PY'
+import ctypes, sys
+x11 = ctypes.cdll.LoadLibrary("libX11.so.6")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x11.XInternAtom.restype = ctypes.c_ulong
+x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+x11.XFlush.argtypes = [ctypes.c_void_p]
+x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+class ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+class Event(ctypes.Union):
+    _fields_ = [("xclient", ClientMessage), ("pad", ctypes.c_long * 24)]
+
+display = x11.XOpenDisplay(None)
+if not display:
+    sys.exit("no X display")
+event = Event()
+event.xclient.type = 33  # ClientMessage
+event.xclient.window = int(sys.argv[1])
+event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+event.xclient.format = 32
+event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+x11.XSendEvent(display, event.xclient.window, 0, 0, ctypes.byref(event))
+x11.XFlush(display)
+x11.XCloseDisplay(display)
+PY
 }
 
 # screenshot FILE: the whole screen as a PNG.

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <filesystem>
 
 namespace towagi {
@@ -124,6 +126,80 @@ TEST(StartFile, WindowsProgramsRunThroughWine) {
         StartFile({.File = "Qrd0000.exe", .Parameters = "/x", .Wait = StartWait::WaitForExit});
     ASSERT_TRUE(result.Started) << result.ErrorText;
     EXPECT_EQ(ReadFile(here.Dir().File("wine-args.txt")), "./Qrd0000.exe /x\n");
+}
+
+TEST(StartFile, GivenDescriptorsBecomeTheStandardOnes) {
+    InFolder here;
+    WriteScript(here.Dir().File("filter.sh"), "read line; echo \"got $line\"; echo oops >&2\n");
+    WriteFile(here.Dir().File("in.txt"), "hello\n");
+    const int input = open(here.Dir().File("in.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    const int output = open(here.Dir().File("out.txt").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(input, 0);
+    ASSERT_GE(output, 0);
+    // Hidden still discards what is not given.
+    StartResult result = StartFile({.File = "./filter.sh",
+                                    .Window = StartWindow::Hidden,
+                                    .Wait = StartWait::WaitForExit,
+                                    .Input = input,
+                                    .Output = output});
+    close(input);
+    close(output);
+    ASSERT_TRUE(result.Started) << result.ErrorText;
+    EXPECT_EQ(ReadFile(here.Dir().File("out.txt")), "got hello\n");
+}
+
+// Batch files go through the batch runner beside the program or on PATH, whatever the case of ".bat".
+TEST(StartFile, BatchFilesRunThroughTheBatchRunner) {
+    InFolder here;
+    std::filesystem::create_directory(here.Dir().File("bin"));
+    WriteFile(here.Dir().File("Job.BAT"), "echo %1> job-ran.txt\r\nsh -c \"exit 5\"\r\n");
+    {
+        ScopedEnv path("PATH", here.Dir().File("bin"));
+        StartResult result = StartFile({.File = "Job.BAT", .Wait = StartWait::WaitForExit});
+        EXPECT_FALSE(result.Started);
+        EXPECT_EQ(result.ErrorCode, ENOEXEC);
+    }
+    std::filesystem::copy_file(TOWAGI_BAT_BINARY, here.Dir().File("bin/towagi-bat"));
+    ScopedEnv path("PATH", here.Dir().File("bin") + ":/usr/bin:/bin");
+    StartResult result = StartFile({.File = here.Dir().File("Job.BAT"),
+                                    .Parameters = "quil",
+                                    .Window = StartWindow::Hidden,
+                                    .Wait = StartWait::WaitForExit});
+    ASSERT_TRUE(result.Started) << result.ErrorText;
+    EXPECT_EQ(result.ExitCode, 5);
+    EXPECT_EQ(ReadFile(here.Dir().File("job-ran.txt")), "quil\r\n");
+}
+
+// Without root the administrator's consent comes from pkexec; its refusals are failed starts.
+TEST(StartFile, RunasAsksPkexecAndARefusalIsAFailedStart) {
+    if (geteuid() == 0) GTEST_SKIP() << "root runs the command directly";
+    InFolder here;
+    std::filesystem::create_directory(here.Dir().File("bin"));
+    WriteScript(here.Dir().File("install.sh"), "touch installed.txt\n");
+    struct Case {
+        std::string pkexecExit; // "" runs the command
+        bool started;
+        int error;
+    };
+    for (const auto& c : std::vector<Case>{{"", true, 0}, {"126", false, ECANCELED}, {"127", false, EACCES}}) {
+        std::filesystem::remove(here.Dir().File("installed.txt"));
+        WriteScript(here.Dir().File("bin/pkexec"), "echo \"$@\" > pkexec-args.txt\n" +
+                                                       (c.pkexecExit.empty() ? "exec \"$@\"\n" : "exit " + c.pkexecExit + "\n"));
+        ScopedEnv path("PATH", here.Dir().File("bin") + ":/usr/bin:/bin");
+        StartResult result = StartFile({.Verb = "runas",
+                                        .File = here.Dir().File("install.sh"),
+                                        .Parameters = "-z",
+                                        .Window = StartWindow::Hidden,
+                                        .Wait = StartWait::WaitForExit});
+        EXPECT_EQ(result.Started, c.started) << c.pkexecExit;
+        EXPECT_EQ(result.ErrorCode, c.error) << c.pkexecExit;
+        if (!c.started) {
+            EXPECT_EQ(result.ErrorText, SystemErrorText(c.error));
+        }
+        EXPECT_EQ(ReadFile(here.Dir().File("pkexec-args.txt")), here.Dir().File("install.sh") + " -z\n");
+        EXPECT_EQ(std::filesystem::exists(here.Dir().File("installed.txt")), c.started) << c.pkexecExit;
+    }
+    EXPECT_EQ(SystemErrorText(ECANCELED), "この操作はユーザーによって取り消されました。");
 }
 
 } // namespace

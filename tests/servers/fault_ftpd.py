@@ -13,9 +13,15 @@ it needs:
   --mdtm-drop           the control connection is closed when MDTM arrives
   --abort-after BYTES   RETR stops after BYTES: 426, then 226, as a server does that aborted the transfer
   --drop-after BYTES    RETR stops after BYTES and the control connection is closed
+  --short-after BYTES   RETR ends after BYTES as if the file ended there: data connection closed, 226
   --slow-after BYTES    RETR pauses for --slow-seconds after BYTES, then goes on
   --fault-file NAME     the RETR faults above hit only the file NAME (default: every file)
   --faulty-retrs N      ... and only its first N transfers; later ones succeed (default: all)
+  --replace NAME=SOURCE the first RETR of NAME finds it replaced by a copy of SOURCE (bytes and time), as
+                        when the file is renewed on the server after the client listed it
+  --refuse-size         SIZE is answered 502, as by a server that does not know the command
+  --command-log FILE    every command received is appended to FILE, one line each (PASS without its
+                        argument)
   --drop-connections LIST
                         the connections numbered in LIST ("2-11,15", counted from 1) are closed before
                         the greeting
@@ -26,6 +32,7 @@ it needs:
 import argparse
 import logging
 import os
+import shutil
 import sys
 import time
 import warnings
@@ -49,12 +56,16 @@ class Faults:
     mdtm_drop = False
     abort_after = -1
     drop_after = -1
+    short_after = -1
     slow_after = -1
     slow_seconds = 0.0
     fault_file = None
     faulty_retrs = -1
     drop_connections = set()
     cut_replies = False
+    replace = {}
+    refuse_size = False
+    command_log = None
     connects = 0
     mdtm_calls = 0
     faulty_retrs_done = 0
@@ -62,7 +73,7 @@ class Faults:
     @classmethod
     def retr_faulty(cls, name):
         """Whether this RETR misbehaves; counts it when it does."""
-        if cls.abort_after < 0 and cls.drop_after < 0 and cls.slow_after < 0:
+        if cls.abort_after < 0 and cls.drop_after < 0 and cls.slow_after < 0 and cls.short_after < 0:
             return False
         if cls.fault_file is not None and os.path.basename(name) != cls.fault_file:
             return False
@@ -98,7 +109,7 @@ class FaultProducer(FileProducer):
         self.slowed = False
 
     def _limit(self):
-        limits = [n for n in (Faults.abort_after, Faults.drop_after) if n >= 0]
+        limits = [n for n in (Faults.abort_after, Faults.drop_after, Faults.short_after) if n >= 0]
         if Faults.slow_after >= 0 and not self.slowed:
             limits.append(Faults.slow_after)
         return min(limits) if limits else -1
@@ -111,6 +122,9 @@ class FaultProducer(FileProducer):
                 self.slowed = True
                 time.sleep(Faults.slow_seconds)
                 return self.more()
+            if Faults.short_after >= 0 and self.sent >= Faults.short_after:
+                # An empty chunk ends the file for asynchat: the data connection closes and 226 follows.
+                return b""
             if Faults.abort_after >= 0:
                 channel = self.handler.data_channel
                 if channel is not None:
@@ -153,6 +167,18 @@ class FaultHandler(FTPHandler):
         self.push(first_line + "\r\n")
         self.close_when_done()
 
+    def pre_process_command(self, line, cmd, arg):
+        if Faults.command_log is not None:
+            with open(Faults.command_log, "a", encoding="utf8") as log:
+                log.write(("PASS" if cmd == "PASS" else line) + "\n")
+        return super().pre_process_command(line, cmd, arg)
+
+    def ftp_SIZE(self, path):
+        if Faults.refuse_size:
+            self.respond("502 Command not implemented.")
+            return
+        return super().ftp_SIZE(path)
+
     def ftp_LIST(self, path):
         if Faults.listing is None:
             return super().ftp_LIST(path)
@@ -175,6 +201,9 @@ class FaultHandler(FTPHandler):
         return super().ftp_MDTM(path)
 
     def ftp_RETR(self, file):
+        source = Faults.replace.pop(os.path.basename(file), None)
+        if source is not None:
+            shutil.copy2(source, file)
         if not Faults.retr_faulty(file):
             return super().ftp_RETR(file)
         try:
@@ -200,12 +229,16 @@ def main():
     parser.add_argument("--mdtm-drop", action="store_true")
     parser.add_argument("--abort-after", type=int, default=-1)
     parser.add_argument("--drop-after", type=int, default=-1)
+    parser.add_argument("--short-after", type=int, default=-1)
     parser.add_argument("--slow-after", type=int, default=-1)
     parser.add_argument("--slow-seconds", type=float, default=0.0)
     parser.add_argument("--fault-file")
     parser.add_argument("--faulty-retrs", type=int, default=-1)
     parser.add_argument("--drop-connections", default="")
     parser.add_argument("--cut-replies", action="store_true")
+    parser.add_argument("--replace", action="append", default=[])
+    parser.add_argument("--refuse-size", action="store_true")
+    parser.add_argument("--command-log")
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
@@ -216,12 +249,16 @@ def main():
     Faults.mdtm_drop = args.mdtm_drop
     Faults.abort_after = args.abort_after
     Faults.drop_after = args.drop_after
+    Faults.short_after = args.short_after
     Faults.slow_after = args.slow_after
     Faults.slow_seconds = args.slow_seconds
     Faults.fault_file = args.fault_file
     Faults.faulty_retrs = args.faulty_retrs
     Faults.drop_connections = connection_numbers(args.drop_connections)
     Faults.cut_replies = args.cut_replies
+    Faults.replace = dict(item.split("=", 1) for item in args.replace)
+    Faults.refuse_size = args.refuse_size
+    Faults.command_log = args.command_log
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     authorizer = DummyAuthorizer()

@@ -152,6 +152,7 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
     if (options.MdtmDrop) argv.push_back("--mdtm-drop");
     if (options.AbortAfter >= 0) add("--abort-after", std::to_string(options.AbortAfter));
     if (options.DropAfter >= 0) add("--drop-after", std::to_string(options.DropAfter));
+    if (options.ShortAfter >= 0) add("--short-after", std::to_string(options.ShortAfter));
     if (options.SlowAfter >= 0) {
         add("--slow-after", std::to_string(options.SlowAfter));
         add("--slow-seconds", std::to_string(options.SlowSeconds));
@@ -160,6 +161,10 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
     if (options.FaultyRetrs >= 0) add("--faulty-retrs", std::to_string(options.FaultyRetrs));
     if (!options.DropConnections.empty()) add("--drop-connections", options.DropConnections);
     if (options.CutReplies) argv.push_back("--cut-replies");
+    for (const auto& [name, source] : options.Replace)
+        add("--replace", name + "=" + source);
+    if (options.RefuseSize) argv.push_back("--refuse-size");
+    if (!options.CommandLog.empty()) add("--command-log", options.CommandLog);
     std::string log = folder_.File("fault_ftpd.log");
     process_ = std::make_unique<ServerProcess>(argv, log);
     std::string line = process_->ReadLine(kStartTimeoutMs);

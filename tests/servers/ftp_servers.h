@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace towagi::testing {
@@ -37,12 +38,17 @@ struct FaultOptions {
     bool MdtmDrop = false;         // MDTM closes the control connection
     long long AbortAfter = -1;     // RETR: 426 and then 226 after this many bytes
     long long DropAfter = -1;      // RETR: the control connection is closed after this many bytes
+    long long ShortAfter = -1;     // RETR: the file ends after this many bytes, with 226 as if whole
     long long SlowAfter = -1;      // RETR: pauses SlowSeconds after this many bytes
     double SlowSeconds = 0;
     std::string FaultFile;       // the RETR faults hit only this file ("": every file)
     int FaultyRetrs = -1;        // ... and only its first N transfers (-1: all)
     std::string DropConnections; // connections closed before the greeting, numbered from 1: "2-11,15"
     bool CutReplies = false;     // the closes above come after the first line of a multi-line reply
+    // Name -> local file: the first RETR of the name finds it replaced by a copy of the file (bytes, time).
+    std::vector<std::pair<std::string, std::string>> Replace;
+    bool RefuseSize = false;     // SIZE is answered 502
+    std::string CommandLog;      // every command received is appended to this file, one a line
 };
 
 // What the test servers share: a private folder (configuration, log), the server process and its port on

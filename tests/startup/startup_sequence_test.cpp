@@ -5,22 +5,32 @@
 #include "programs/plx00up/edition_profile.h"
 #include "programs/qrd00up/edition_profile.h"
 #include "startup/shell_execute.h"
+#include "support/encoding.h"
+#include "support/errors.h"
 #include "support/settings.h"
+#include "support/text.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/test_env.h"
+#include "tests/startup/installation.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QCoreApplication>
 
 #include <filesystem>
 
 namespace towagi {
 namespace {
 
+using testing::Installation;
+using testing::kNoFirebird;
 using testing::ModalAnswer;
+using testing::RecoveryAnswer;
 using testing::ReadFile;
 using testing::Require;
 using testing::ScopedEnv;
@@ -97,7 +107,7 @@ TEST(PrepareWorkstation, RestoreToolAndMarkerByOSVersionAndEdition) {
         if (c.tool) folder.AddRestoreTool(c.leavesMarker);
         if (c.markerBefore) WriteFile(folder.Dir().File("RestorRegCompOrg.txt"), "");
         StartupState state;
-        EXPECT_EQ(PrepareWorkstation(c.profile, state), c.want) << c.name;
+        EXPECT_EQ(PrepareWorkstation(c.profile, state, folder.Dir().Dir()), c.want) << c.name;
         EXPECT_EQ(state.OSKnown, c.wantOSKnown) << c.name;
         EXPECT_EQ(state.ProgramDir.empty(), !c.wantOSKnown) << c.name;
         EXPECT_EQ(folder.ToolRuns(), c.wantRuns) << c.name;
@@ -112,9 +122,9 @@ TEST(PrepareWorkstation, NextStartAfterTheMarkerProceeds) {
     ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
     folder.AddRestoreTool(true);
     StartupState state;
-    ASSERT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    ASSERT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::EndProgram);
     folder.AddRestoreTool(false);
-    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::Continue);
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::Continue);
     EXPECT_EQ(folder.ToolRuns(), "[]\n[]\n");
 }
 
@@ -124,11 +134,122 @@ TEST(PrepareWorkstation, ToolThatCannotStartWarnsAndEndsTheProgram) {
     folder.AddRestoreTool(false, 0644);
     ModalAnswer answer("OK");
     StartupState state;
-    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state), StartupOutcome::EndProgram);
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, folder.Dir().Dir()), StartupOutcome::EndProgram);
     ASSERT_TRUE(answer.Answered());
     EXPECT_EQ(answer.Seen().Title, QString("警告"));
     EXPECT_EQ(answer.Seen().Text,
               QString("ShellExecuteInfoの実行に失敗しました。\n指定されたファイルは有効なアプリケーションではありません。"));
+}
+
+// A registry file of the program folder, written after the cut-off.
+void AddRegistryFile(const std::string& path, const std::string& entries) {
+    WriteFile(path, ToCP932("Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\Software\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE]\r\n" +
+                                entries,
+                            path));
+    std::time_t time = 0;
+    ASSERT_TRUE(ParseDateTime("2024/05/01 12:00:00", time));
+    const timespec times[2] = {{time, 0}, {time, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string Stored(const std::string& name) {
+    return ReadMachineString("\\Software\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE", name, false);
+}
+
+TEST(PrepareWorkstation, RepairsOnlyOnACurrentSystem) {
+    struct Case {
+        std::string osVersion;
+        bool repairs;
+        bool importer;
+    };
+    for (const auto& c : std::vector<Case>{{"10.0", true, true}, {"6.1", false, true}, {"unknown", false, false}}) {
+        Installation here;
+        ScopedEnv os("TOWAGI_OS_VERSION", c.osVersion);
+        AddRegistryFile(here.Program() + "Setting.reg", "\"Branch\"=\"本社\"\r\n");
+        here.AddFirebirdFolder();
+        here.Services(kNoFirebird);
+        RecoveryAnswer answer(RecoveryAnswer::How::Button);
+        StartupState state;
+        EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, here.Program()), StartupOutcome::Continue);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(Stored("Branch"), c.repairs ? "本社" : "") << c.osVersion;
+        EXPECT_EQ(answer.Shown(), c.repairs) << c.osVersion;
+        EXPECT_EQ(here.InstallRuns(), c.repairs ? 1 : 0) << c.osVersion;
+        EXPECT_EQ(state.RegImporter != nullptr, c.importer) << c.osVersion;
+        EXPECT_EQ(fs::exists(here.Program() + "Qrd00up_reg.log"), c.importer) << c.osVersion;
+        if (c.importer) {
+            EXPECT_EQ(ReadFile(here.Program() + "Qrd00up_reg.log"), c.repairs ? "2024/05/01 12:00:00|Setting.reg\r\n" : "");
+        }
+        EXPECT_TRUE(state.TraceLines.empty()) << c.osVersion;
+    }
+}
+
+TEST(PrepareWorkstation, ARefusedServiceRepairEndsTheProgram) {
+    Installation here;
+    ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
+    here.AddArchiverLibrary();
+    here.AddFirebirdArchive(false);
+    here.Services(kNoFirebird);
+    RecoveryAnswer answer(RecoveryAnswer::How::CloseBox);
+    StartupState state;
+    EXPECT_EQ(PrepareWorkstation(CostEdition(), state, here.Program()), StartupOutcome::RepairRefused);
+    EXPECT_TRUE(answer.Shown());
+    EXPECT_EQ(answer.Title(), QString("原価『とわぎ』 FireBirdサービス復旧"));
+    // The folder was unpacked from the archive before the service was looked for.
+    EXPECT_TRUE(fs::exists(here.FirebirdDir() + "bin/install_nt.bat"));
+    EXPECT_EQ(here.InstallRuns(), 0);
+    EXPECT_TRUE(fs::exists(here.Program() + "Plx00up_reg.log"));
+}
+
+// One file that cannot be applied must not keep the suite from starting on every following day.
+TEST(PrepareWorkstation, ARegistryFileThatCannotBeAppliedIsShownAndPassedOver) {
+    Installation here;
+    ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
+    AddRegistryFile(here.Program() + "Bad.reg", "\"Before\"=\"1\"\r\n\"Count\"=dword:1234567890\r\n");
+    here.AddFirebirdFolder();
+    here.Services("FirebirdServer_1_5.service loaded active running Firebird Server\n");
+    ModalAnswer answer("OK");
+    StartupState state;
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, here.Program()), StartupOutcome::Continue);
+    const std::string message =
+        "レジストリファイル[" + here.Program() + "Bad.reg]の値[dword:1234567890]は32ビットの16進数ではありません";
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(answer.Seen().Title, QString("エラー"));
+    EXPECT_EQ(answer.Seen().Text.toStdString(), message);
+    ASSERT_EQ(state.TraceLines.size(), 1u);
+    EXPECT_EQ(state.TraceLines[0].Operation, "ImportFolder");
+    EXPECT_EQ(state.TraceLines[0].Text, message);
+    EXPECT_EQ(Stored("Before"), "");
+    EXPECT_EQ(ReadFile(here.Program() + "Qrd00up_reg.log"), "");
+    EXPECT_NE(state.RegImporter, nullptr);
+}
+
+TEST(PrepareWorkstation, AnImportLogThatCannotBeCreatedIsShownAndPassedOver) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    Installation here;
+    ScopedEnv os("TOWAGI_OS_VERSION", "6.1");
+    chmod(here.Program().c_str(), 0555);
+    ModalAnswer answer("OK");
+    StartupState state;
+    EXPECT_EQ(PrepareWorkstation(EstimationEdition(), state, here.Program()), StartupOutcome::Continue);
+    chmod(here.Program().c_str(), 0755);
+    const std::string message = "ファイル " + here.Program() + "Qrd00up_reg.log を作成できません: アクセスが拒否されました。";
+    EXPECT_EQ(answer.Seen().Text.toStdString(), message);
+    EXPECT_EQ(state.RegImporter, nullptr);
+    ASSERT_EQ(state.TraceLines.size(), 1u);
+    EXPECT_EQ(state.TraceLines[0].Operation, "TVORNReg");
+}
+
+TEST(PrepareWorkstation, ErrorsOfTheFirebirdStepsReachTheCaller) {
+    Installation here;
+    ScopedEnv os("TOWAGI_OS_VERSION", "10.0");
+    here.AddFirebirdFolder();
+    // The query's output goes to the current folder, which is not the program folder: it is missing.
+    fs::create_directories(here.Root() + "elsewhere");
+    fs::current_path(here.Root() + "elsewhere");
+    StartupState state;
+    EXPECT_THROW(PrepareWorkstation(EstimationEdition(), state, here.Program()), EInOutError);
 }
 
 TEST(ShellExecuteAndWait, WaitsForTheProcessToEnd) {

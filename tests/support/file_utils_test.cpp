@@ -317,5 +317,41 @@ TEST(DeleteFilesByMask, MissingFolderHasNoMatchingFile) {
     EXPECT_TRUE(DeleteFilesByMask(dir.Dir() + "missing/", "*.TXT"));
 }
 
+TEST(FindFiles, MaskAndAttributes) {
+    testing::TempDir dir;
+    for (const std::string name : {"a.reg", "B.REG", ".hidden.reg", "c.txt"}) testing::WriteFile(dir.File(name), name);
+    fs::create_directory(dir.Path() / "d.reg");
+    struct Case {
+        std::string mask;
+        int attributes;
+        Names want;
+    };
+    for (const auto& c : std::vector<Case>{{"*.reg", kAnyPlainFile, {".hidden.reg", "B.REG", "a.reg"}},
+                                           {"*.reg", faArchive, {"B.REG", "a.reg"}},
+                                           {"*.reg", kAnyPlainFile | faDirectory, {".hidden.reg", "B.REG", "a.reg", "d.reg"}},
+                                           {"b.reg", kAnyPlainFile, {"B.REG"}},
+                                           {"*.ini", kAnyPlainFile, {}}}) {
+        Names found = FindFiles(dir.Dir() + c.mask, c.attributes);
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, c.want) << c.mask << " " << c.attributes;
+    }
+    EXPECT_TRUE(FindFiles(dir.Dir() + "missing/*", kAnyPlainFile).empty());
+}
+
+TEST(ReplaceFileContent, ReplacesWholeKeepsTheModeAndLeavesNothingBehind) {
+    testing::TempDir dir;
+    ReplaceFileContent(dir.File("new.log"), "first\r\n");
+    EXPECT_EQ(testing::ReadFile(dir.File("new.log")), "first\r\n");
+    EXPECT_EQ(Permissions(dir.File("new.log")), 0644u);
+    chmod(dir.File("new.log").c_str(), 0600);
+    ReplaceFileContent(dir.File("new.log"), "second");
+    EXPECT_EQ(testing::ReadFile(dir.File("new.log")), "second");
+    EXPECT_EQ(Permissions(dir.File("new.log")), 0600u);
+    EXPECT_EQ(Entries(dir.Path()), Names{"new.log"});
+    ExpectCopyError([&] { ReplaceFileContent(dir.File("missing/x.log"), "x"); },
+                    "ファイル " + dir.File("missing/x.log") + " を作成できません", ENOENT);
+    EXPECT_EQ(testing::ReadFile(dir.File("new.log")), "second");
+}
+
 } // namespace
 } // namespace towagi

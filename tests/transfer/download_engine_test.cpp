@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -86,26 +87,37 @@ TEST(FTP_Download, AFileThatFailsTwiceThenArrivesIsStagedWithTheServersTime) {
     EXPECT_EQ(site.Progress.Position, 2);
 }
 
+// Six failed attempts, by a 426 reply or by a transfer that ends early with 226 and so arrives short.
 TEST(FTP_Download, SixFailuresWithoutALostConnection) {
     struct Case {
         const EditionProfile* edition;
-        std::string firstFailure; // the first failure line, up to the reply
-        bool nextFileFetched;
+        bool endsEarly;
+        bool passive;
     };
-    for (const auto& c : std::vector<Case>{{&EstimationEdition(), "ダウンロード中ファイルにエラーが発生しました : [", true},
-                                           {&CostEdition(), "ダウンロード作業中に例外が発生しました : [", false}}) {
+    for (const auto& c : std::vector<Case>{{&EstimationEdition(), false, false},
+                                           {&CostEdition(), false, false},
+                                           {&EstimationEdition(), true, true},
+                                           {&EstimationEdition(), true, false},
+                                           {&CostEdition(), true, true},
+                                           {&CostEdition(), true, false}}) {
+        const std::string describe =
+            c.edition->ProgramName + (c.endsEarly ? " short" : " 426") + (c.passive ? " passive" : " active");
         UpdateSite site(*c.edition);
         TwoProgramFiles(site);
         // A copy staged by an earlier pass must not be taken for this one.
         site.LocalFile(site.UpdateDir + "a.exe", "earlier", kServerTime - 3600);
         FaultOptions options = FaultsOn("a.exe");
-        options.AbortAfter = 100;
+        if (c.endsEarly)
+            options.ShortAfter = 1000;
+        else
+            options.AbortAfter = 100;
         site.Start(options);
+        site.Client->SetPassive(c.passive);
         const std::string a = site.UpdateDir + "a.exe";
         if (c.edition->ReconnectInsideCategory) {
             EXPECT_TRUE(Download(site));
             EXPECT_TRUE(site.Progress.ReconnectSet);
-            EXPECT_FALSE(Exists(a));
+            EXPECT_FALSE(Exists(a)) << describe;
         } else {
             try {
                 Download(site);
@@ -114,17 +126,30 @@ TEST(FTP_Download, SixFailuresWithoutALostConnection) {
                 EXPECT_STREQ(e.what(), "ダウンロード試行回数が5回を超えました。。");
             }
             EXPECT_FALSE(site.Progress.ReconnectSet);
+            // Nothing took the file's name (the category empties the staging folder before it fetches).
+            EXPECT_EQ(ReadFile(a), "earlier") << describe;
         }
-        EXPECT_EQ(Exists(site.UpdateDir + "b.exe"), c.nextFileFetched);
-        const auto failures = LinesStartingWith(site, "FTP_Download", c.firstFailure);
-        ASSERT_EQ(failures.size(), 6u) << c.edition->ProgramName;
-        for (int attempt = 0; attempt < 6; ++attempt) {
-            const std::string retry = "Retry=" + std::to_string(attempt);
-            // The cost edition puts the attempt before the reply's text, the estimation edition after it.
-            EXPECT_NE(
-                failures[attempt].find(c.edition->DownloadFailureTracedByKind ? retry : retry + " : 426"),
-                std::string::npos)
-                << failures[attempt];
+        EXPECT_EQ(Exists(site.UpdateDir + "b.exe"), c.edition->ReconnectInsideCategory) << describe;
+        if (c.endsEarly) {
+            const auto failures = LinesStartingWith(site, "FTP_Download", "ダウンロードしたファイルのサイズが");
+            ASSERT_EQ(failures.size(), 6u) << describe;
+            for (int attempt = 0; attempt < 6; ++attempt)
+                EXPECT_EQ(failures[attempt], "ダウンロードしたファイルのサイズが一致しません : [" + a +
+                                                 "] : サーバ=4096 受信=1000 : Retry=" + std::to_string(attempt));
+        } else {
+            const auto failures = LinesStartingWith(site, "FTP_Download",
+                                                    c.edition->DownloadFailureTracedByKind
+                                                        ? "ダウンロード中ファイルにエラーが発生しました : ["
+                                                        : "ダウンロード作業中に例外が発生しました : [");
+            ASSERT_EQ(failures.size(), 6u) << describe;
+            for (int attempt = 0; attempt < 6; ++attempt) {
+                const std::string retry = "Retry=" + std::to_string(attempt);
+                // The cost edition puts the attempt before the reply's text, the estimation edition after it.
+                EXPECT_NE(
+                    failures[attempt].find(c.edition->DownloadFailureTracedByKind ? retry : retry + " : 426"),
+                    std::string::npos)
+                    << failures[attempt];
+            }
         }
         EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "ダウンロード試行回数が"),
                   (std::vector<std::string>{"ダウンロード試行回数が5回を超えました。 : [" + a + "] "}));
@@ -184,6 +209,176 @@ TEST(FTP_Download, ReconnectingThatNeverSucceedsCancelsAndReportsTheFile) {
               "ダウンロード試行回数が5回を超えました。 : [" + site.UpdateDir + "a.exe] ");
     EXPECT_EQ(site.Prompts->Texts(PromptKind::Message),
               (std::vector<std::string>{"ファイルのダウンロードに失敗しました。"}));
+}
+
+// A program file of 200,000 bytes that the faults hit, a small one and an empty one, as the catalogue lists
+// them.
+const std::string kLarge(200000, 'p');
+void ProgramFilesWithAnEmptyOne(UpdateSite& site) {
+    const std::string folder = site.Profile.DefaultUpdateServerDir.substr(1);
+    site.ServerFile(folder + "a.exe", kLarge);
+    site.ServerFile(folder + "b.exe", "b");
+    site.ServerFile(folder + "empty.dat", "");
+}
+
+TFTPDIR ProgramFolders(const UpdateSite& site) {
+    return {site.Profile.DefaultUpdateServerDir, site.ExeDir, site.UpdateDir, kKubunProgram};
+}
+
+// The commands the server received that begin with `prefix`.
+std::vector<std::string> CommandsStartingWith(const std::string& log, const std::string& prefix) {
+    std::vector<std::string> commands;
+    std::istringstream lines(Exists(log) ? ReadFile(log) : "");
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(prefix, 0) == 0) commands.push_back(line);
+    return commands;
+}
+
+struct EditionAndMode {
+    const EditionProfile* edition;
+    bool passive;
+};
+const std::vector<EditionAndMode> kEditionsAndModes{
+    {&EstimationEdition(), true}, {&EstimationEdition(), false}, {&CostEdition(), true}, {&CostEdition(), false}};
+
+std::string Describe(const EditionAndMode& c) {
+    return c.edition->ProgramName + (c.passive ? " passive" : " active");
+}
+
+TEST(FTP_Update, ATransferThatEndsEarlyOnceIsFetchedAgainWhole) {
+    for (const auto& c : kEditionsAndModes) {
+        UpdateSite site(*c.edition);
+        ProgramFilesWithAnEmptyOne(site);
+        FaultOptions options = FaultsOn("a.exe");
+        options.ShortAfter = 1000;
+        options.FaultyRetrs = 1;
+        options.CommandLog = site.ServerDir + "../commands.log";
+        site.Start(options);
+        site.Client->SetPassive(c.passive);
+        FTP_Update(site.State, *site.Client, ProgramFolders(site));
+        const std::string a = site.UpdateDir + "a.exe";
+        EXPECT_EQ(ReadFile(a), kLarge) << Describe(c);
+        EXPECT_EQ(ModifiedTime(a), kServerTime) << Describe(c);
+        EXPECT_EQ(ReadFile(site.UpdateDir + "b.exe"), "b");
+        // An empty file is whole at 0 bytes.
+        EXPECT_TRUE(Exists(site.UpdateDir + "empty.dat")) << Describe(c);
+        EXPECT_EQ(ReadFile(site.UpdateDir + "empty.dat"), "");
+        EXPECT_EQ(ModifiedTime(site.UpdateDir + "empty.dat"), kServerTime);
+        EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "ダウンロードしたファイルのサイズが"),
+                  std::vector<std::string>{"ダウンロードしたファイルのサイズが一致しません : [" + a +
+                                           "] : サーバ=200000 受信=1000 : Retry=0"})
+            << Describe(c);
+        EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "日付変更 : [").size(), 3u);
+        EXPECT_TRUE(LinesStartingWith(site, "FTP_Download", "ダウンロード試行回数が").empty());
+        EXPECT_EQ(site.TraceOf("FTP_Download").back(), "End");
+        EXPECT_FALSE(site.Progress.ReconnectSet);
+        EXPECT_TRUE(site.Prompts->Texts(PromptKind::Message).empty());
+        // The listing gave every size: SIZE was asked only to judge the short attempt.
+        EXPECT_EQ(CommandsStartingWith(options.CommandLog, "SIZE"), std::vector<std::string>{"SIZE a.exe"})
+            << Describe(c);
+    }
+}
+
+TEST(FTP_Download, TheSizeComesFromSIZEWhereNoListingGaveOne) {
+    struct Case {
+        bool sizeRefused;
+        long long shortAfter;
+        std::vector<std::string> sizeCommands;
+        std::vector<std::string> lines; // after "from"; "{}" stands for the update folder, "{t}" for the stamp
+    };
+    for (const auto& c : std::vector<Case>{
+             // Asked once per file after its transfer; the repeated attempt knows the size already.
+             {false, 100, {"SIZE a.exe", "SIZE b.exe"},
+              {"ダウンロードしたファイルのサイズが一致しません : [{}a.exe] : サーバ=4096 受信=100 : Retry=0",
+               "日付変更 : [{}a.exe] : {t}", "日付変更 : [{}b.exe] : {t}"}},
+             // A server that tells no size: what arrived cannot be checked, and the trace says so.
+             {true, -1, {"SIZE a.exe", "SIZE b.exe"},
+              {"サーバがサイズを答えないため、受信サイズを確認できません : [{}a.exe]", "日付変更 : [{}a.exe] : {t}",
+               "サーバがサイズを答えないため、受信サイズを確認できません : [{}b.exe]", "日付変更 : [{}b.exe] : {t}"}},
+         }) {
+        UpdateSite site;
+        TwoProgramFiles(site);
+        FaultOptions options = FaultsOn("a.exe");
+        options.ShortAfter = c.shortAfter;
+        options.FaultyRetrs = 1;
+        options.RefuseSize = c.sizeRefused;
+        options.CommandLog = site.ServerDir + "../commands.log";
+        site.Start(options);
+        EXPECT_TRUE(Download(site));
+        EXPECT_EQ(ReadFile(site.UpdateDir + "a.exe"), kBig);
+        std::vector<std::string> want{"Start", "from [/towagi/UPDATE/] to[" + site.UpdateDir + "]"};
+        for (std::string line : c.lines) {
+            for (std::size_t at; (at = line.find("{}")) != std::string::npos;)
+                line.replace(at, 2, site.UpdateDir);
+            if (std::size_t at = line.find("{t}"); at != std::string::npos) line.replace(at, 3, Stamp());
+            want.push_back(line);
+        }
+        want.push_back("End");
+        EXPECT_EQ(site.TraceOf("FTP_Download"), want);
+        EXPECT_EQ(CommandsStartingWith(options.CommandLog, "SIZE"), c.sizeCommands);
+    }
+}
+
+TEST(FTP_Update, AFileReplacedOnTheServerAfterTheListingIsFetchedAgainWithItsNewTime) {
+    struct Case {
+        std::string bytes;
+        std::time_t time;
+        std::string sizes; // as the trace line shows the change
+    };
+    const std::time_t later = kServerTime + 3600;
+    const std::vector<Case> cases{
+        {std::string(300000, 'n'), later, "200000→300000"},
+        {std::string(200000, 'n'), later, "200000→200000"},
+        // Replaced by a copy that kept the old time: the size tells.
+        {std::string(100, 'n'), kServerTime, "200000→100"},
+    };
+    for (const auto& c : cases) {
+        for (const auto& mode : kEditionsAndModes) {
+            UpdateSite site(*mode.edition);
+            const std::string change = "日時=" + Stamp() + "→" + FormatDateTime(c.time) + " サイズ=" + c.sizes;
+            ProgramFilesWithAnEmptyOne(site);
+            const std::string replacement = site.ServerDir + "../replacement";
+            site.LocalFile(replacement, c.bytes, c.time);
+            FaultOptions options;
+            options.Replace = {{"a.exe", replacement}};
+            site.Start(options);
+            site.Client->SetPassive(mode.passive);
+            FTP_Update(site.State, *site.Client, ProgramFolders(site));
+            const std::string a = site.UpdateDir + "a.exe";
+            EXPECT_EQ(ReadFile(a), c.bytes) << Describe(mode) << " " << change;
+            EXPECT_EQ(ModifiedTime(a), c.time) << Describe(mode) << " " << change;
+            EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "サーバ上のファイルが"),
+                      std::vector<std::string>{"サーバ上のファイルが一覧取得後に変更されました : [" + a + "] : " +
+                                               change + " : Retry=0"})
+                << Describe(mode);
+            EXPECT_TRUE(site.Traced("FTP_Download ; 日付変更 : [" + a + "] : " + FormatDateTime(c.time)));
+            EXPECT_TRUE(LinesStartingWith(site, "FTP_Download", "ダウンロードしたファイルのサイズが").empty());
+            EXPECT_FALSE(site.Progress.ReconnectSet);
+        }
+    }
+}
+
+TEST(FTP_Update_Mast, AMasterArchiveThatEndsEarlyOnceIsFetchedAgainWhole) {
+    for (const auto& c : kEditionsAndModes) {
+        UpdateSite site(*c.edition);
+        const std::string archive = "BR01" + UpperCase(c.edition->MasterArchiveExtensions.front());
+        site.ServerFile("towagi/MAST/" + archive, kLarge);
+        site.Slot(1, "BR01|/srv/db/br01.fdb");
+        FaultOptions options = FaultsOn(archive);
+        options.ShortAfter = 1000;
+        options.FaultyRetrs = 1;
+        site.Start(options);
+        site.Client->SetPassive(c.passive);
+        FTP_Update_Mast(site.State, *site.Client, GetMastDir(site.State));
+        const std::string staged = site.UpdateDir + "MAST/" + archive;
+        EXPECT_EQ(ReadFile(staged), kLarge) << Describe(c);
+        EXPECT_EQ(ModifiedTime(staged), kServerTime);
+        EXPECT_EQ(LinesStartingWith(site, "FTP_Download", "ダウンロードしたファイルのサイズが"),
+                  std::vector<std::string>{"ダウンロードしたファイルのサイズが一致しません : [" + staged +
+                                           "] : サーバ=200000 受信=1000 : Retry=0"})
+            << Describe(c);
+        EXPECT_EQ(site.TraceOf("FTP_Update_Mast").back(), "End");
+    }
 }
 
 TEST(FTP_DownAllCategory, CancelDuringAReconnectWaitEndsTheDownloadPhase) {

@@ -17,6 +17,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <sys/stat.h>
 
 namespace towagi {
@@ -248,6 +249,86 @@ TEST(GetFileNameList, FailureOfTheListingHasTheFixedText) {
     EXPECT_TRUE(names.empty());
 }
 
+TEST(ListingLineSize, PlainFilesOfTheUnixLayoutOnly) {
+    struct Case {
+        std::string line;
+        std::optional<std::uintmax_t> want;
+        std::string firstLine = ""; // where the name column is found; "" for the line itself
+    };
+    const std::string head = "-rw-r--r--   1 towagi   towagi    ";
+    for (const auto& c : std::vector<Case>{
+             {head + "   200000 Jan 31 23:59 a.exe", 200000},
+             {head + "        0 Jan 31 23:59 empty.dat", 0},
+             {head + "5368709120 Feb  1  2024 big name.lzh", 5368709120ULL},
+             {"drwxr-xr-x   2 towagi   towagi        4096 Jan 31 23:59 folder", std::nullopt},
+             {"lrwxrwxrwx   1 towagi   towagi           5 Jan 31 23:59 link", std::nullopt},
+             {"-rw-r--r--   1 towagi   towagi         12x Jan 31 23:59 a.exe", std::nullopt},
+             {"-rw-r--r-- 1 ftp 12 Feb 1 2024 seven.fields", std::nullopt},
+             {"-rw-r--r-- 1 ftp ftp 12 Feb 1 2024 own layout", 12},
+             // The same line under another line's name column.
+             {"-rw-r--r-- 1 ftp ftp 12 Feb 1 2024 a name written in another layout", std::nullopt,
+              head + "   200000 Jan 31 23:59 a.exe"},
+         }) {
+        const int start = FindFieldStart(c.firstLine.empty() ? c.line : c.firstLine, 9);
+        EXPECT_EQ(ListingLineSize(c.line, start), c.want) << c.line;
+    }
+    EXPECT_EQ(ListingLineSize("total 2", 0), std::nullopt);
+    // Cut inside a field: the name column does not fit this line.
+    EXPECT_EQ(ListingLineSize("-rw-r--r-- 1 a b 5 Jan 31 23:59 x", 31), std::nullopt);
+}
+
+TEST(ListedSize, SizesOfTheLastListingOfTheCurrentFolder) {
+    Site site;
+    std::filesystem::create_directories(site.Root.Path() / "UPDATE");
+    std::filesystem::create_directories(site.Root.Path() / "MAST");
+    ServerFile(site.Root, "UPDATE/a.exe", Pattern(200000));
+    ServerFile(site.Root, "UPDATE/empty.dat", "");
+    ServerFile(site.Root, "MAST/BR01.ZIP", "zip");
+    // Nothing listed yet: the listing's data is not at hand.
+    site.Client->ChangeDir("/UPDATE/");
+    EXPECT_EQ(site.Client->ListedSize("a.exe"), std::nullopt);
+    Names(*site.Client);
+    EXPECT_EQ(site.Client->CurrentDir(), "/UPDATE/");
+    EXPECT_EQ(site.Client->ListedSize("a.exe"), 200000u);
+    EXPECT_EQ(site.Client->ListedSize("empty.dat"), 0u);
+    EXPECT_EQ(site.Client->ListedSize("A.EXE"), 200000u); // the master category asks in upper case
+    EXPECT_EQ(site.Client->ListedSize("missing"), std::nullopt);
+    // Another folder has its own listing; coming back finds the first one again.
+    site.Client->ChangeDir("/MAST/");
+    EXPECT_EQ(site.Client->ListedSize("a.exe"), std::nullopt);
+    Names(*site.Client);
+    EXPECT_EQ(site.Client->ListedSize("BR01.ZIP"), 3u);
+    site.Client->ChangeDir("/UPDATE/");
+    EXPECT_EQ(site.Client->ListedSize("a.exe"), 200000u);
+    // A new connection starts in the log-in folder.
+    site.Client->Connect();
+    EXPECT_EQ(site.Client->CurrentDir(), "");
+    EXPECT_EQ(site.Client->ListedSize("a.exe"), std::nullopt);
+}
+
+TEST(ListedSize, TwoNamesThatDifferInCaseOnlyAreNotGuessedBetween) {
+    Site site;
+    ServerFile(site.Root, "br01.zip", "lower");
+    ServerFile(site.Root, "BR01.zip", "mixed case");
+    Names(*site.Client);
+    EXPECT_EQ(site.Client->ListedSize("br01.zip"), 5u);
+    EXPECT_EQ(site.Client->ListedSize("BR01.ZIP"), std::nullopt);
+}
+
+TEST(GetFileSize, TheSizeReplyOrNone) {
+    for (bool refused : {false, true}) {
+        FaultOptions options;
+        options.RefuseSize = refused;
+        Site site(options);
+        ServerFile(site.Root, "a.exe", Pattern(1234));
+        ServerFile(site.Root, "empty.dat", "");
+        EXPECT_EQ(site.Client->GetFileSize("a.exe"), refused ? std::nullopt : std::optional<std::uintmax_t>(1234));
+        EXPECT_EQ(site.Client->GetFileSize("empty.dat"), refused ? std::nullopt : std::optional<std::uintmax_t>(0));
+        EXPECT_EQ(site.Client->GetFileSize("missing"), std::nullopt);
+        EXPECT_TRUE(site.Client->Connected());
+    }
+}
+
 TEST(GetFileTimeStamp, RetriesUntil213) {
     struct Case {
         int failures;
@@ -310,9 +391,27 @@ TEST(DownloadFile, ReplacesALongerLocalFileAndSetsTheServerTime) {
     Site site;
     ServerFile(site.Root, "a.txt", "new contents");
     WriteFile(site.Local.File("a.txt"), std::string(4096, 'o'));
-    site.Client->DownloadFile("a.txt", site.Local.File("a.txt"));
+    const TFetchedFile fetched = site.Client->DownloadFile("a.txt", site.Local.File("a.txt"));
     EXPECT_EQ(ReadFile(site.Local.File("a.txt")), "new contents");
     EXPECT_EQ(ModifiedTime(site.Local.File("a.txt")), LocalTime(kServerStamp));
+    EXPECT_EQ(fetched.Size, 12u);
+    EXPECT_EQ(fetched.Stamp, kServerStamp);
+}
+
+// A transfer that ends early with a success reply looks whole to the protocol; only its size tells.
+TEST(DownloadFile, ATransferThatEndsEarlyWith226ReportsWhatArrived) {
+    for (bool passive : {true, false}) {
+        FaultOptions options;
+        options.ShortAfter = 1000;
+        Site site(options);
+        site.Client->SetPassive(passive);
+        ServerFile(site.Root, "a.exe", Pattern(200000));
+        const TFetchedFile fetched = site.Client->DownloadFile("a.exe", site.Local.File("a.exe"));
+        EXPECT_EQ(fetched.Size, 1000u) << passive;
+        EXPECT_EQ(ReadFile(site.Local.File("a.exe")), Pattern(200000).substr(0, 1000)) << passive;
+        EXPECT_EQ(site.Client->LastReply().Code, 213) << passive; // the time stamp was asked after the 226
+        EXPECT_TRUE(site.Client->Connected());
+    }
 }
 
 TEST(DownloadFile, CP932NamesTravelBothWays) {
@@ -506,11 +605,15 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
             std::vector<std::string> names;
             client.GetFileNameList(names);
             ASSERT_EQ(names, (std::vector<std::string>{"KMIHIND0.LZH", "my file.txt"})) << passive;
+            // vsftpd's listing gives the sizes the download is checked against.
+            EXPECT_EQ(client.ListedSize("KMIHIND0.LZH"), 3u * 1024 * 1024 + 17);
+            EXPECT_EQ(client.ListedSize("my file.txt"), 17u);
+            EXPECT_EQ(client.GetFileSize("KMIHIND0.LZH"), 3u * 1024 * 1024 + 17);
             std::vector<std::string> stamps;
             client.GetTimeStampList(names, stamps);
             EXPECT_EQ(stamps, (std::vector<std::string>{kServerStamp, kServerStamp}));
             for (const std::string& name : names) {
-                client.DownloadFile(name, local.File(name));
+                EXPECT_EQ(client.DownloadFile(name, local.File(name)).Size, client.ListedSize(name)) << name;
                 EXPECT_EQ(ReadFile(local.File(name)), ReadFile(root.File("UPDATE/" + name)))
                     << name << passive;
                 EXPECT_EQ(ModifiedTime(local.File(name)), LocalTime(kServerStamp)) << name;

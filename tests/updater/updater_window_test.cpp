@@ -10,6 +10,7 @@
 #include "support/errors.h"
 #include "support/settings.h"
 #include "support/text.h"
+#include "tests/common/fake_network_manager.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/recording_views.h"
 #include "tests/common/test_env.h"
@@ -25,13 +26,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <optional>
 
 namespace towagi {
 namespace {
 
+using namespace std::chrono_literals;
+using testing::FakeLink;
+using testing::FakeNetworkManager;
+using testing::FakeProfile;
 using testing::ModalAnswer;
+using testing::NoNetworkManager;
 using testing::ReadFile;
 using testing::ScopedEnv;
 using testing::ScopedHives;
@@ -103,6 +110,8 @@ struct WindowRun {
     std::optional<int> dialTimeout;
     std::string mainProgram;
     std::string updateDir;
+    std::string dialStatus;
+    std::chrono::steady_clock::duration took;
 };
 
 WindowRun RunWindow(const EditionProfile& profile, const Installation& inst,
@@ -115,11 +124,13 @@ WindowRun RunWindow(const EditionProfile& profile, const Installation& inst,
         finished = true;
         loop.quit();
     });
-    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+    const auto start = std::chrono::steady_clock::now();
     window.show();
     loop.exec();
     EXPECT_TRUE(finished) << "the window did not finish";
-    return {window.Dialup().DialTimeout, window.State().MainProgram, window.State().UpdateDir};
+    return {window.Dialup().DialTimeout, window.State().MainProgram, window.State().UpdateDir,
+            window.Dialup().DialStatus, std::chrono::steady_clock::now() - start};
 }
 
 TEST(UpdaterWindow, LayoutOfBothEditions) {
@@ -455,6 +466,169 @@ TEST(UpdaterWindow, AnErrorOfTheUpdateIsShownAfterTheMainProgramStarted) {
     EXPECT_NE(inst.MainStarted(), "");
     EXPECT_EQ(inst.TraceLines(),
               (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start", "FormClose ; End"}));
+}
+
+// FTP mode with dial-up: Dialup 1, the entry to dial and, when given, the settings file's dial-up wait.
+void ConfigureDialup(const EditionProfile& profile, const Installation& inst, const std::string& entry,
+                     const std::optional<std::string>& dialSeconds = std::nullopt) {
+    WriteMachineString(kTowagiUpdate, profile.UpdatePathValue, "x|" + inst.UpdateDir(), true);
+    WriteMachineString(kRuvozezUpdate, "FTP_HOST", "127.0.0.1", true);
+    WriteMachineInteger(kRuvozezUpdate, "Dialup", 1, true);
+    WriteMachineString(kRuvozezUpdate, "Dialup_Name", entry, true);
+    if (dialSeconds)
+        WriteFile(inst.ProgramDir() + profile.SettingsIniFileName, "[TIME]\r\nDIAL=" + *dialSeconds + "\r\n");
+}
+
+TEST(UpdaterWindow, Dialup) {
+    const std::string busy = "エラー: 接続の有効化に失敗しました: 回線がビジーです";
+    const std::string busyInEnglish = "Error: Connection activation failed: The line is busy";
+    struct Case {
+        std::string name;
+        const EditionProfile* profile;
+        std::vector<FakeProfile> profiles;
+        std::vector<FakeLink> links;
+        std::string entry;
+        std::optional<std::string> dialSeconds;
+        std::optional<std::string> wantStatus; // the last state text, where it is certain
+        std::string wantWarning;   // empty: connected, the update runs and the main program starts
+        bool wantHangUp;           // the close step hangs the link up
+        std::chrono::seconds below; // the whole run, long enough for a loaded machine
+    };
+    for (const auto& c : std::vector<Case>{
+             {"already connected", &EstimationEdition(), {{.Name = "Office"}}, {{.Name = "Office"}}, "Office",
+              "30", "Connected", "", false, 40s},
+             {"connected after several states", &EstimationEdition(),
+              {{.Name = "Office", .States = {40, 50, 70}, .StepSeconds = 0.3}}, {}, "Office", std::nullopt,
+              "Connected", "", false, 40s},
+             {"cost edition, connected", &CostEdition(), {{.Name = "本社", .States = {40}}}, {}, "本社", "30",
+              "Connected", "", false, 40s},
+             // A failure text ends the wait long before the time-out; the box tells no error code.
+             {"busy line", &EstimationEdition(),
+              {{.Name = "Office", .States = {40, 50}, .Outcome = "failed", .Message = busy}}, {}, "Office", "60",
+              busy, "ダイアルアップの接続に失敗しました。:Errcode 0", false, 40s},
+             {"busy line, English text", &CostEdition(),
+              {{.Name = "Office", .Outcome = "failed", .Message = busyInEnglish}}, {}, "Office", "60", busyInEnglish,
+              "ダイアルアップの接続に失敗しました。:Errcode 0", false, 40s},
+             // The time-out comes from the settings file; the link still being dialled is hung up on close.
+             {"time-out", &EstimationEdition(), {{.Name = "Office", .States = {40}, .Outcome = "hang"}}, {},
+              "Office", "1", std::nullopt, "ダイアルアップの接続に失敗しました。:Errcode 0", true, 40s},
+             // Entry names compare exactly: the connected "Office" is not "office", which is no entry.
+             {"entry in other letter case", &EstimationEdition(), {{.Name = "Office"}}, {{.Name = "Office"}},
+              "office", "30", "", "ダイアルアップの接続に失敗しました。:Errcode 10", false, 40s},
+         }) {
+        Installation inst(*c.profile);
+        inst.AddMainProgram("Qrd0000.exe");
+        ConfigureDialup(*c.profile, inst, c.entry, c.dialSeconds);
+        FakeNetworkManager manager(c.profiles, c.links);
+        bool executed = false;
+        std::string shownStatus;
+        ModalAnswer answer("OK");
+        WindowRun run = RunWindow(*c.profile, inst, [&](TUpdaterWindow& window) {
+            window.Execute = [&](TUpdateState& state) {
+                executed = true;
+                shownStatus = dynamic_cast<TFQRD00FT&>(*state.ProgressWindow).lblMsg->text().toStdString();
+            };
+        });
+        if (c.wantStatus) {
+            EXPECT_EQ(run.dialStatus, *c.wantStatus) << c.name;
+        }
+        EXPECT_EQ(run.dialStatus == "Connected", c.wantWarning.empty()) << c.name;
+        EXPECT_LT(run.took, c.below) << c.name;
+        EXPECT_EQ(answer.Answered(), !c.wantWarning.empty()) << c.name;
+        if (!c.wantWarning.empty()) {
+            EXPECT_EQ(answer.Seen().Title, QString("警告")) << c.name;
+            EXPECT_EQ(answer.Seen().Text.toStdString(), c.wantWarning) << c.name;
+        }
+        EXPECT_EQ(executed, c.wantWarning.empty()) << c.name;
+        if (executed) {
+            EXPECT_EQ(shownStatus, "Connected") << c.name;
+        }
+        // No main program after a failed dial; an established link stays up for it.
+        const bool connected = c.wantWarning.empty();
+        EXPECT_EQ(inst.MainStarted(connected ? 10'000 : 500) != "", connected) << c.name;
+        EXPECT_EQ(manager.Called("connection down id " + c.entry), c.wantHangUp) << c.name;
+        if (connected) {
+            EXPECT_EQ(manager.LinkState(c.entry), "activated") << c.name;
+        }
+        if (c.wantHangUp) {
+            EXPECT_EQ(manager.LinkState(c.entry), "") << c.name;
+        }
+        const auto lines = inst.TraceLines();
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "FormClose ; End"), connected ? 1 : 0) << c.name;
+    }
+}
+
+TEST(UpdaterWindow, TheTimeOutOfADialRunsFromTheSettingsFile) {
+    Installation inst(EstimationEdition());
+    inst.AddMainProgram("Qrd0000.exe");
+    ConfigureDialup(EstimationEdition(), inst, "Office", "2");
+    FakeNetworkManager manager({FakeProfile{.Name = "Office", .Outcome = "hang"}});
+    ModalAnswer answer("OK");
+    WindowRun run = RunWindow(EstimationEdition(), inst);
+    EXPECT_EQ(run.dialTimeout, 2);
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(answer.Seen().Text.toStdString(), "ダイアルアップの接続に失敗しました。:Errcode 0");
+    EXPECT_GE(run.took, 2s);
+    EXPECT_LT(run.took, 30s);
+}
+
+// A link that never reports itself gone keeps the launcher no longer than the hang-up's limit.
+TEST(UpdaterWindow, TheHangUpAtCloseGivesUpOnALinkThatStaysUp) {
+    Installation inst(EstimationEdition());
+    inst.AddMainProgram("Qrd0000.exe");
+    ConfigureDialup(EstimationEdition(), inst, "Office", "1");
+    FakeNetworkManager manager({{.Name = "Office", .Outcome = "hang", .Down = "stays"}});
+    ModalAnswer answer("OK");
+    WindowRun run = RunWindow(EstimationEdition(), inst,
+                              [](TUpdaterWindow& window) { window.Dialup().HangUpLimit = 3s; });
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_LT(run.took, 30s);
+    EXPECT_TRUE(manager.Called("connection down id Office"));
+    EXPECT_EQ(inst.MainStarted(500), "");
+    EXPECT_EQ(inst.TraceLines(),
+              (std::vector<std::string>{"FormShow ; Start", "FormClose ; Start",
+                                        "HangUp ; [Office]の切断を3秒待ちましたが、接続が残っています", "FormShow ; End"}));
+}
+
+TEST(UpdaterWindow, WithoutAConnectionManagerDialupIsRefusedAndTheMainProgramStarts) {
+    Installation inst(EstimationEdition());
+    inst.AddMainProgram("Qrd0000.exe");
+    ConfigureDialup(EstimationEdition(), inst, "Office");
+    NoNetworkManager none;
+    bool executed = false;
+    ModalAnswer answer("OK");
+    RunWindow(EstimationEdition(), inst, [&](TUpdaterWindow& window) {
+        window.Execute = [&](TUpdateState&) { executed = true; };
+    });
+    ASSERT_TRUE(answer.Answered());
+    EXPECT_EQ(answer.Seen().Title, QString("エラー"));
+    EXPECT_EQ(answer.Seen().Text, QString("ERROR_UNKNOWNTYPE_OS"));
+    EXPECT_FALSE(executed);
+    EXPECT_NE(inst.MainStarted(), "");
+}
+
+// Dialup missing, 0 or negative: no dial-up object, the connection manager is not asked at all.
+TEST(UpdaterWindow, WithoutDialupNoLinkIsTouched) {
+    for (const std::optional<int> mode : std::vector<std::optional<int>>{std::nullopt, 0, -1}) {
+        const std::string label = mode ? std::to_string(*mode) : "missing";
+        Installation inst(EstimationEdition());
+        inst.AddMainProgram("Qrd0000.exe");
+        WriteMachineString(kTowagiUpdate, "PATH1", "x|" + inst.UpdateDir(), true);
+        WriteMachineString(kRuvozezUpdate, "FTP_HOST", "127.0.0.1", true);
+        WriteMachineString(kRuvozezUpdate, "Dialup_Name", "Office", true);
+        if (mode) WriteMachineInteger(kRuvozezUpdate, "Dialup", *mode, true);
+        FakeNetworkManager manager({{.Name = "Office"}}, {{.Name = "Office"}});
+        bool executed = false;
+        ModalAnswer unexpected("OK");
+        RunWindow(EstimationEdition(), inst, [&](TUpdaterWindow& window) {
+            window.Execute = [&](TUpdateState&) { executed = true; };
+        });
+        EXPECT_FALSE(unexpected.Answered()) << label;
+        EXPECT_TRUE(executed) << label;
+        EXPECT_NE(inst.MainStarted(), "") << label;
+        EXPECT_TRUE(manager.Calls().empty()) << label;
+        EXPECT_EQ(manager.LinkState("Office"), "activated") << label;
+    }
 }
 
 } // namespace
