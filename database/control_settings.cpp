@@ -68,7 +68,8 @@ std::string ReadText(Hive hive, const std::string& key, const std::string& name)
     if (!opened) return value;
     // The registry refuses to read an integer as text; a missing value is simply empty.
     if (opened->KindOf(name) == ValueKind::Integer)
-        throw ESettingsError("レジストリ値[" + TPLXREG::FullKey(key) + "\\" + name + "]のデータ型が不正です。");
+        throw ESettingsError("レジストリ値[" + TPLXREG::FullKey(key) + "\\" + name +
+                             "]のデータ型が不正です。");
     opened->ReadString(name, value);
     return value;
 }
@@ -318,24 +319,25 @@ bool TControlTableAttachment::Attached() const {
 }
 
 std::optional<std::string> TControlTableAttachment::Scope(const std::string& text) {
-    const std::string location = SelectedDatabaseLocation();
-    if (!database_ || location != location_) {
-        database_.reset();
-        location_ = location;
-        // Its transaction reads what others have committed at each decision, and as a read-only one it
-        // may stay open for the attachment's life without holding back the database's clean-up.
-        auto fresh = std::make_unique<TVORNIB>(1, TFbIsolation::ReadCommittedReadOnly);
-        fresh->SetDatabaseFromSlot();
-        // What an attachment of the decision's own would answer; the next decision tries again.
-        if (!fresh->Connect(true, "NoMessage")) return "M";
-        database_ = std::move(fresh);
-    }
     try {
+        const std::string location = SelectedDatabaseLocation();
+        if (!database_ || location != location_) {
+            database_.reset();
+            location_ = location;
+            // Its transaction reads what others have committed at each decision, and as a read-only one it
+            // may stay open for the attachment's life without holding back the database's clean-up.
+            auto fresh = std::make_unique<TVORNIB>(1, TFbIsolation::ReadCommittedReadOnly);
+            fresh->SetDatabaseFromSlot();
+            // What an attachment of the decision's own would answer; the next decision tries again.
+            if (!fresh->Connect(true, "NoMessage")) return "M";
+            database_ = std::move(fresh);
+        }
         if (!database_->InTransaction()) throw EDatabaseError("トランザクションが開始されていません");
         std::string scope = AskControlTable(*database_, text);
         database_->Statement(0).Close();
         return scope;
     } catch (const std::exception&) {
+        // Asked again on an attachment of the decision's own, which answers or tells as it would anyway.
         database_.reset();
         return std::nullopt;
     }

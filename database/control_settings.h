@@ -29,8 +29,8 @@ struct TControlSettings {
     std::array<TFbTimestamp, 7> Dates{}; // K060001 to K060007; all fields 0 until loaded
     std::int64_t Amount = 0;             // K060008, a currency amount in ten-thousandths
     std::string NameCode = kControlNameCode;
-    std::string NameText;                // the row of NameCode itself
-    std::string UserName;                // QuilSec\UserName
+    std::string NameText;                  // the row of NameCode itself
+    std::string UserName;                  // QuilSec\UserName
     std::array<std::int32_t, 3> Numbers{}; // K060011 to K060013
     std::int32_t SingleExcel = 0;          // PROGRAM\PLX0100\SingleExcel; not set (-1) reads as 0
     std::int32_t MultiExcel = 0;
@@ -128,10 +128,10 @@ public:
 // While one lives, the scope decisions of every settings object of the process run on one kept attachment
 // to the selected database, instead of attaching and detaching for each value: the cost edition's updater
 // window keeps one for its whole life. Each decision still asks the control table, in a read-committed
-// transaction that sees what others have committed up to that moment, so nothing is cached. The attachment is made at the first decision and again when the selected
-// location has changed or a decision failed on it; a decision that fails on it is asked once more on an
-// attachment of its own, so answers and errors are those of an attachment per decision. One at a time: a
-// second one made while another lives keeps nothing.
+// transaction that sees what others have committed up to that moment, so nothing is cached. The attachment is
+// made at the first decision and again when the selected location has changed or a decision failed on it; a
+// decision that fails on it is asked once more on an attachment of its own, so answers and errors are those
+// of an attachment per decision. One at a time: a second one made while another lives keeps nothing.
 class TControlTableAttachment {
 public:
     TControlTableAttachment();

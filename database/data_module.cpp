@@ -9,7 +9,8 @@ namespace towagi {
 namespace {
 
 // The control codes of the load, in the order it reads them.
-constexpr const char* kDateCodes[] = {"K060001", "K060002", "K060003", "K060004", "K060005", "K060006", "K060007"};
+constexpr const char* kDateCodes[] = {"K060001", "K060002", "K060003", "K060004",
+                                      "K060005", "K060006", "K060007"};
 constexpr const char* kNumberCodes[] = {"K060011", "K060012", "K060013"};
 
 // The value of the row the control query stands on; a null value reads as empty.
@@ -208,7 +209,8 @@ void TDataModule::DB_DATAAfterConnect(TFbDatabase&) {
 void TDataModule::LoadControlSettings() {
     TControlSettings& settings = ControlSettings;
     for (size_t i = 0; i < settings.Dates.size(); ++i)
-        if (OpenControlQuery(GMICNT00, kDateCodes[i])) StoreConverted(settings.Dates[i], GMICNT00, ControlDateTime);
+        if (OpenControlQuery(GMICNT00, kDateCodes[i]))
+            StoreConverted(settings.Dates[i], GMICNT00, ControlDateTime);
     if (OpenControlQuery(GMICNT00, "K060008")) StoreConverted(settings.Amount, GMICNT00, ControlCurrency);
     if (OpenControlQuery(GMICNT00, "K060009")) settings.List1 = ControlList(ControlValue(GMICNT00));
     if (OpenControlQuery(GMICNT00, "K060010")) settings.List2 = ControlList(ControlValue(GMICNT00));
@@ -219,7 +221,8 @@ void TDataModule::LoadControlSettings() {
         settings.UserName.clear();
     }
     for (size_t i = 0; i < settings.Numbers.size(); ++i)
-        if (OpenControlQuery(GMICNT00, kNumberCodes[i])) StoreConverted(settings.Numbers[i], GMICNT00, ControlInteger);
+        if (OpenControlQuery(GMICNT00, kNumberCodes[i]))
+            StoreConverted(settings.Numbers[i], GMICNT00, ControlInteger);
     if (OpenControlQuery(GMICNT00, "K060014")) settings.OptionText = ControlValue(GMICNT00);
     if (OpenControlQuery(GMICNT00, "K060016")) {
         const std::string value = ControlValue(GMICNT00);

@@ -68,7 +68,8 @@ public:
     std::string DB_DATASPath; // overrides DB_DATAS's location when not blank; the launcher never sets it
     std::string SectionName;  // the section of QRDISAP.INI that holds GDBPath; the launcher never sets it
     // The cost edition's control table on DB_DATA, keyed by code (parameter KNRCOD), rows in code order.
-    TFbQuery GMICNT00{"GMICNT00", DB_DATA, [this] { return loadTransaction_ ? &*loadTransaction_ : nullptr; }};
+    TFbQuery GMICNT00{"GMICNT00", DB_DATA,
+                      [this] { return loadTransaction_ ? &*loadTransaction_ : nullptr; }};
     TControlSettings ControlSettings;
 
     // Run by the program entry right after creating the data module: resets ControlSettings, and the cost

@@ -20,7 +20,8 @@ TVORNIB::TVORNIB(int statementCount, TFbIsolation isolation) : isolation_(isolat
     Database.ExternalFileDir = GetDataTempDir(GetProgramDir());
     const auto transaction = [this] { return ActiveTransaction(); };
     for (int i = 0; i < statementCount; ++i)
-        statements_.push_back(std::make_unique<TFbQuery>("Statement" + std::to_string(i), Database, transaction));
+        statements_.push_back(
+            std::make_unique<TFbQuery>("Statement" + std::to_string(i), Database, transaction));
     tableStatement_ = std::make_unique<TFbQuery>("TableStatement", Database, transaction);
 }
 
@@ -64,7 +65,8 @@ bool TVORNIB::Connect(bool connect, const std::string& messageOption) {
         return true;
     } catch (const std::exception& e) {
         if (IsBlank(messageOption))
-            ShowWarning(std::string("データベースの") + (connect ? "接続" : "切断") + "に失敗\r\n" + e.what());
+            ShowWarning(std::string("データベースの") + (connect ? "接続" : "切断") + "に失敗\r\n" +
+                        e.what());
         return false;
     }
 }
@@ -105,7 +107,8 @@ bool TVORNIB::TableExists(const std::string& tableName) {
     const std::string saved = query.SQL;
     bool exists = false;
     try {
-        query.SQL = std::string("select count(*) from RDB$RELATION_FIELDS ") + " where RDB$RELATION_NAME = :Tbl ";
+        query.SQL =
+            std::string("select count(*) from RDB$RELATION_FIELDS ") + " where RDB$RELATION_NAME = :Tbl ";
         query.SetParam("Tbl", tableName);
         query.Open();
         exists = query.FieldByName("COUNT").AsInteger() > 0;

@@ -261,7 +261,8 @@ struct ControlDatabase {
     std::string File = Dir.File("suite.fdb");
 
     explicit ControlDatabase(const std::optional<std::vector<TControlRow>>& rows) {
-        TFbConnection connection = testing::CreateSuiteDatabase(File, Dir.Dir() + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
+        TFbConnection connection = testing::CreateSuiteDatabase(
+            File, Dir.Dir() + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
         if (rows) testing::CreateControlTable(connection, *rows);
         connection.Detach();
         testing::SelectDatabaseSlot(2, File);
@@ -288,17 +289,19 @@ TEST(GetRegScope, MachineWideExactlyWhenAControlRowNamesTheValue) {
              {{pathj}, "PATH\\UPDATE", "PATHJ", "M"},
              {{pathj}, "PATH\\UPDATE\\", "PATHJ", "M"}, // one trailing backslash goes
              {{pathj}, "PATH\\UPDATE\\\\", "PATHJ", "U"},
-             {{pathj}, "path\\update", "pathj", "M"},    // compared in upper case
+             {{pathj}, "path\\update", "pathj", "M"}, // compared in upper case
              {{{"K020029", "path\\Update|PathJ"}}, "PATH\\UPDATE", "PATHJ", "M"},
-             {{pathj}, "PATH\\UPDATE", "PATH", "U"},      // the whole text, not a part
+             {{pathj}, "PATH\\UPDATE", "PATH", "U"}, // the whole text, not a part
              {{pathj}, "PATH\\UPDATE", "FTP_HOST", "U"},
              {{pathj}, "PATH\\EXCEL", "PATHJ", "U"},
              {{{"K0200300", "PATH\\UPDATE|PATHJ"}}, "PATH\\UPDATE", "PATHJ", "U"}, // another code
              {{{"K02002", "PATH\\UPDATE|PATHJ"}}, "PATH\\UPDATE", "PATHJ", "U"},
              {{{"K0200291", std::nullopt}, pathj}, "PATH\\UPDATE", "PATHJ", "M"},
              {{}, "PATH\\UPDATE", "PATHJ", "U"},
-             {{{"K0200290", "\\SOFTWARE\\VORN\\TOWAGI\\PATH\\UPDATE|PATHJ"}}, "\\Software\\VORN\\TOWAGI\\PATH\\UPDATE",
-              "PATHJ", "M"},
+             {{{"K0200290", "\\SOFTWARE\\VORN\\TOWAGI\\PATH\\UPDATE|PATHJ"}},
+              "\\Software\\VORN\\TOWAGI\\PATH\\UPDATE",
+              "PATHJ",
+              "M"},
              // Texts from the settings travel as a parameter, quotes and wildcards included.
              {{{"K0200290", "PATH\\UPDATE|IT'S"}}, "PATH\\UPDATE", "it's", "M"},
              {{pathj}, "PATH\\UPDATE", "%' or ''='", "U"},
@@ -355,7 +358,8 @@ TEST(GetRegScope, AFailingQueryRaisesWithTheRegistryText) {
 
 // Adds a control row from another attachment, committed.
 void AddControlRow(const ControlDatabase& db, const std::string& code, const std::string& value) {
-    TFbConnection connection = TFbConnection::Attach({db.File, "SYSDBA", "pinewharf", db.Dir.Dir() + "TEMP/"});
+    TFbConnection connection =
+        TFbConnection::Attach({db.File, "SYSDBA", "pinewharf", db.Dir.Dir() + "TEMP/"});
     TFbTransaction transaction = connection.StartTransaction();
     connection.Execute(transaction, "INSERT INTO GMICNT00 (CNT_KNRCOD, CNT_KOUMEI) VALUES (:Code, :Value)",
                        {{"Code", code}, {"Value", value}});
@@ -392,7 +396,8 @@ TEST(TControlTableAttachment, FollowsTheSelectedSlotAndAnswersAsAnAttachmentPerD
     ControlDatabase first(std::vector<TControlRow>{{"K0200290", "PATH\\UPDATE|PATHJ"}});
     TempDir otherDir;
     const std::string other = otherDir.File("other.fdb");
-    testing::CreateSuiteDatabase(other, otherDir.Dir() + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40})
+    testing::CreateSuiteDatabase(other, otherDir.Dir() + "TEMP/",
+                                 {.MasterTables = false, .Without = {}, .RemarkLength = 40})
         .Detach(); // no control table
     ScopedRecordingPrompts prompts;
     TControlTableAttachment kept;
@@ -415,7 +420,8 @@ TEST(TControlTableAttachment, FollowsTheSelectedSlotAndAnswersAsAnAttachmentPerD
 TEST(TControlTableAttachment, AFailingQueryRaisesAsWithoutIt) {
     ControlDatabase db(std::nullopt);
     {
-        TFbConnection connection = TFbConnection::Attach({db.File, "SYSDBA", "pinewharf", db.Dir.Dir() + "TEMP/"});
+        TFbConnection connection =
+            TFbConnection::Attach({db.File, "SYSDBA", "pinewharf", db.Dir.Dir() + "TEMP/"});
         testing::RunStatements(connection, {"CREATE TABLE GMICNT00 (CNT_KNRCOD VARCHAR(10))"});
     }
     ScopedRecordingPrompts prompts;
@@ -425,7 +431,8 @@ TEST(TControlTableAttachment, AFailingQueryRaisesAsWithoutIt) {
             TPLXDirectReg().GetRegScope("PATH\\UPDATE", "PATHJ");
             ADD_FAILURE() << "no error";
         } catch (const EMyLibraryError& e) {
-            EXPECT_TRUE(std::string(e.what()).starts_with("レジストリ情報の取得に失敗しました。\r\n【")) << e.what();
+            EXPECT_TRUE(std::string(e.what()).starts_with("レジストリ情報の取得に失敗しました。\r\n【"))
+                << e.what();
         }
     }
     EXPECT_TRUE(prompts->Boxes.empty());
@@ -447,8 +454,8 @@ private:
 };
 
 TEST(TPLXREG, ReadsFollowTheControlTable) {
-    ControlDatabase db(
-        std::vector<TControlRow>{{"K0200290", "PATH\\UPDATE|PATHJ"}, {"K0200291", "PATH\\UPDATE|UPDATE_QUIL_MAST"}});
+    ControlDatabase db(std::vector<TControlRow>{{"K0200290", "PATH\\UPDATE|PATHJ"},
+                                                {"K0200291", "PATH\\UPDATE|UPDATE_QUIL_MAST"}});
     WriteValue(Hive::Machine, "PATHJ", "|/srv/machine");
     WriteValue(Hive::User, "PATHJ", "|/srv/user");
     WriteValue(Hive::Machine, "FTP_UserID", "machine");
@@ -497,7 +504,8 @@ TEST(TPLXREG, WriteRegStringWritesTheScopesHive) {
     EXPECT_TRUE(reg.WriteRegString("PATH\\NEW", "PATHJ", "|/srv/user"));
     EXPECT_EQ(ReadMachineString(kUpdateKeyPath, "PATHJ", false), "|/srv/machine");
     std::string value;
-    auto userKey = CurrentSettingsStore().OpenKey(Hive::User, TPLXREG::FullKey("PATH\\NEW"), false, KeyAccess::Read);
+    auto userKey =
+        CurrentSettingsStore().OpenKey(Hive::User, TPLXREG::FullKey("PATH\\NEW"), false, KeyAccess::Read);
     ASSERT_NE(userKey, nullptr); // created
     EXPECT_TRUE(userKey->ReadString("PATHJ", value));
     EXPECT_EQ(value, "|/srv/user");
@@ -516,7 +524,8 @@ TEST(TPLXREG, ProgramKeyAndFormSettings) {
     EXPECT_EQ(reg.GetProgramKey("FMAIN"), "\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PROGRAM\\PLX0100\\FORM\\FMAIN");
     const auto form = [](Hive hive, const std::string& name) {
         auto key = CurrentSettingsStore().OpenKey(
-            hive, "\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PROGRAM\\PLX0100\\FORM\\" + name, true, KeyAccess::ReadWrite);
+            hive, "\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PROGRAM\\PLX0100\\FORM\\" + name, true,
+            KeyAccess::ReadWrite);
         testing::Require(key != nullptr, name);
         return key;
     };

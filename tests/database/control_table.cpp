@@ -17,7 +17,8 @@ void CreateControlTable(TFbConnection& connection, const std::vector<TControlRow
     RunStatements(connection, {ControlTableStatement()});
     TFbTransaction transaction = connection.StartTransaction();
     for (const TControlRow& row : rows) {
-        connection.Execute(transaction, "INSERT INTO GMICNT00 (CNT_KNRCOD, CNT_KOUMEI) VALUES (:Code, :Value)",
+        connection.Execute(transaction,
+                           "INSERT INTO GMICNT00 (CNT_KNRCOD, CNT_KOUMEI) VALUES (:Code, :Value)",
                            {{"Code", row.Code}, {"Value", row.Value ? TFbValue(*row.Value) : TFbValue()}});
     }
     transaction.Commit();

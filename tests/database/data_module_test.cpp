@@ -329,8 +329,8 @@ TEST(DataModuleCreate, ResetsTheControlSettingsInBothEditions) {
 struct ControlInstallation : Installation {
     std::string File = Dir.File("suite.fdb");
     explicit ControlInstallation(const std::optional<std::vector<testing::TControlRow>>& rows) {
-        TFbConnection connection =
-            testing::CreateSuiteDatabase(File, ProgramDir + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
+        TFbConnection connection = testing::CreateSuiteDatabase(
+            File, ProgramDir + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
         if (rows) testing::CreateControlTable(connection, *rows);
         connection.Detach();
         testing::SelectDatabaseSlot(2, File);
@@ -343,7 +343,7 @@ TEST(DB_DATAAfterConnect, LoadsEveryControlValueThenConnectsDB_DATAS) {
         {"K060002", "2024/5/2 13:14:15"},
         {"K0600031", "2023/01/01"},
         {"K0600030", "2024/05/03 08:00"}, // the first code in order that begins with K060003
-        {"K060004", std::nullopt},         // null: 0
+        {"K060004", std::nullopt},        // null: 0
         {"K060006", "2024/05/06"},
         {"K060007", "2024/05/07"},
         {"K060008", "1234.5"},
@@ -359,7 +359,8 @@ TEST(DB_DATAAfterConnect, LoadsEveryControlValueThenConnectsDB_DATAS) {
         {"K060016", "t1,t2,,t4,t5,t6"},
         {"K060017", "12X4"},
     });
-    ASSERT_TRUE(WriteMachineString(std::string(kProductRoot) + "\\QuilSec", "UserName", "machine user", true));
+    ASSERT_TRUE(
+        WriteMachineString(std::string(kProductRoot) + "\\QuilSec", "UserName", "machine user", true));
     ASSERT_TRUE(WriteMachineInteger(kProductRoot, kPerUserSwitch, 1, true));
     ASSERT_TRUE(WriteSettingString(std::string(kProductRoot) + "\\QuilSec", "UserName", "山田", true));
     ASSERT_TRUE(WriteMachineInteger(std::string(kProductRoot) + "\\PROGRAM\\PLX0100", "MultiExcel", 3, true));
@@ -411,8 +412,8 @@ TEST(DB_DATAAfterConnect, AValueThatDoesNotConvertEndsTheLoadSilentlyAndForGood)
              {"K060008", "12,5", 7, false},
              {"K060012", "12X", 7, true},
          }) {
-        std::vector<testing::TControlRow> rows{{"K060009", "A"}, {"K060011", "11"}, {"K060013", "13"},
-                                               {"K060017", "99"}, {"K060008", "1.5"}};
+        std::vector<testing::TControlRow> rows{
+            {"K060009", "A"}, {"K060011", "11"}, {"K060013", "13"}, {"K060017", "99"}, {"K060008", "1.5"}};
         for (int i = 1; i <= 7; ++i)
             rows.push_back({"K06000" + std::to_string(i), "2024/05/0" + std::to_string(i)});
         for (auto& row : rows)
@@ -442,7 +443,8 @@ TEST(DB_DATAAfterConnect, AValueThatDoesNotConvertEndsTheLoadSilentlyAndForGood)
         // A later connection does not load again.
         dm.DB_DATA.Close();
         {
-            TFbConnection connection = TFbConnection::Attach({inst.File, "SYSDBA", "pinewharf", inst.ProgramDir + "TEMP/"});
+            TFbConnection connection =
+                TFbConnection::Attach({inst.File, "SYSDBA", "pinewharf", inst.ProgramDir + "TEMP/"});
             testing::RunStatements(connection, {"DELETE FROM GMICNT00 WHERE CNT_KNRCOD = '" + c.code + "'"});
         }
         dm.DB_DATA.Open();
@@ -453,7 +455,8 @@ TEST(DB_DATAAfterConnect, AValueThatDoesNotConvertEndsTheLoadSilentlyAndForGood)
 
 TEST(DB_DATAAfterConnect, ADatabaseWithoutTheControlTableLeavesEverythingAsReset) {
     ControlInstallation inst(std::nullopt);
-    ASSERT_TRUE(WriteMachineInteger(std::string(kProductRoot) + "\\PROGRAM\\PLX0100", "SingleExcel", 1, true));
+    ASSERT_TRUE(
+        WriteMachineInteger(std::string(kProductRoot) + "\\PROGRAM\\PLX0100", "SingleExcel", 1, true));
     ScopedPrompts prompts;
     TKDM dm(CostEdition(), inst.ProgramDir);
     dm.DataModuleCreate();
@@ -465,8 +468,8 @@ TEST(DB_DATAAfterConnect, ADatabaseWithoutTheControlTableLeavesEverythingAsReset
 }
 
 TEST(OpenControlQuery, TheQuerysNameChoosesTheParameter) {
-    ControlInstallation inst(
-        std::vector<testing::TControlRow>{{"K0600011", "first"}, {"K0600012", "second"}, {"K020004001", "name"}});
+    ControlInstallation inst(std::vector<testing::TControlRow>{
+        {"K0600011", "first"}, {"K0600012", "second"}, {"K020004001", "name"}});
     TKDM dm(CostEdition(), inst.ProgramDir);
     dm.DB_DATA.Open();
     // The data module's own control query: a prefix match in code order, or the one full code.

@@ -26,7 +26,8 @@ struct SlotDatabase {
     std::string File = Dir.File("suite.fdb");
 
     SlotDatabase() {
-        TFbConnection connection = testing::CreateSuiteDatabase(File, Dir.Dir() + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
+        TFbConnection connection = testing::CreateSuiteDatabase(
+            File, Dir.Dir() + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
         testing::CreateControlTable(connection, {{"K0200290", "PATH\\UPDATE|PATHJ"}});
         testing::RunStatements(connection, {"CREATE TABLE NOTES (NOTE VARCHAR(20))",
                                             "CREATE VIEW CONTROL_CODES AS SELECT CNT_KNRCOD FROM GMICNT00"});
