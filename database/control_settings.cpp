@@ -81,19 +81,27 @@ bool LessIgnoringCase(const std::string& a, const std::string& b) {
 // The kept attachment of the process, while one lives.
 TControlTableAttachment* keptAttachment = nullptr;
 
-// "M" when a control row under the machine-scope code holds `text` (or the control table is missing),
-// otherwise "U". Raises EMyLibraryError when the table test or the query fails.
+// "M" when a control row under the machine-scope code holds `text`, otherwise "U": the one query of a
+// decision. Raises what Firebird raises.
+std::string QueryScope(TVORNIB& database, const std::string& text) {
+    TFbQuery& query = database.Statement(0);
+    query.Close();
+    // The code is the program's own; the text that comes from the caller goes in as a parameter.
+    query.SQL = std::string(" select CNT_KOUMEI ") + "   from GMICNT00 " + "  where CNT_KNRCOD LIKE '" +
+                kMachineScopeCode + "%' " + "    and UPPER(CNT_KOUMEI) = :koumei ";
+    query.SetParam("koumei", text);
+    query.Open();
+    const bool machine = !query.Eof();
+    query.Close();
+    return machine ? "M" : "U";
+}
+
+// The decision on an attachment of its own: "M" also when the control table is missing. Raises
+// EMyLibraryError when the table test or the query fails.
 std::string AskControlTable(TVORNIB& database, const std::string& text) {
     if (!database.TableExists(kControlTable)) return "M";
-    TFbQuery& query = database.Statement(0);
     try {
-        query.Close();
-        // The code is the program's own; the text that comes from the caller goes in as a parameter.
-        query.SQL = std::string(" select CNT_KOUMEI ") + "   from GMICNT00 " + "  where CNT_KNRCOD LIKE '" +
-                    kMachineScopeCode + "%' " + "    and UPPER(CNT_KOUMEI) = :koumei ";
-        query.SetParam("koumei", text);
-        query.Open();
-        return query.Eof() ? "U" : "M";
+        return QueryScope(database, text);
     } catch (const std::exception& e) {
         throw EMyLibraryError(std::string(kRegScopeError) + "\r\n【" + e.what() + "】");
     }
@@ -333,9 +341,14 @@ std::optional<std::string> TControlTableAttachment::Scope(const std::string& tex
             database_ = std::move(fresh);
         }
         if (!database_->InTransaction()) throw EDatabaseError("トランザクションが開始されていません");
-        std::string scope = AskControlTable(*database_, text);
-        database_->Statement(0).Close();
-        return scope;
+        // One query per decision. Only when it fails is the table looked for: without it the answer is "M",
+        // as on an attachment of the decision's own.
+        try {
+            return QueryScope(*database_, text);
+        } catch (const EDatabaseError&) {
+            if (!database_->TableExists(kControlTable)) return "M";
+            throw;
+        }
     } catch (const std::exception&) {
         // Asked again on an attachment of the decision's own, which answers or tells as it would anyway.
         database_.reset();

@@ -406,6 +406,15 @@ TEST(TControlTableAttachment, FollowsTheSelectedSlotAndAnswersAsAnAttachmentPerD
     testing::SelectDatabaseSlot(5, other);
     EXPECT_EQ(TPLXDirectReg().GetRegScope("PATH\\UPDATE", "FTP_HOST"), "M");
     EXPECT_EQ(first.OtherAttachments(), 0);
+    // The control table made there meanwhile counts at the next decision.
+    {
+        TFbConnection connection =
+            TFbConnection::Attach({other, "SYSDBA", "pinewharf", otherDir.Dir() + "TEMP/"});
+        testing::CreateControlTable(connection, {{"K0200290", "PATH\\UPDATE|PATHJ"}});
+    }
+    EXPECT_EQ(TPLXDirectReg().GetRegScope("PATH\\UPDATE", "FTP_HOST"), "U");
+    EXPECT_EQ(TPLXDirectReg().GetRegScope("PATH\\UPDATE", "PATHJ"), "M");
+    EXPECT_TRUE(kept.Attached());
     // A database that cannot be reached: "M" without a word, and the next decision tries again.
     testing::SelectDatabaseSlot(6, otherDir.File("missing.fdb"));
     EXPECT_EQ(TPLXDirectReg().GetRegScope("PATH\\UPDATE", "FTP_HOST"), "M");
