@@ -71,16 +71,16 @@ bool TVORNIB::Connect(bool connect, const std::string& messageOption) {
     }
 }
 
-void TVORNIB::StartTransaction(const std::string& messageOption) {
-    EndTransaction(messageOption);
+void TVORNIB::StartTransaction() {
+    EndTransaction();
     try {
         transaction_ = Database.Connection().StartTransaction(isolation_);
     } catch (const std::exception& e) {
-        if (IsBlank(messageOption)) ShowWarning(std::string("トランザクション開始に失敗\r\n") + e.what());
+        ShowWarning(std::string("トランザクション開始に失敗\r\n") + e.what());
     }
 }
 
-void TVORNIB::EndTransaction(const std::string& messageOption) {
+void TVORNIB::EndTransaction() {
     if (!transaction_) return;
     for (auto& statement : statements_)
         statement->Close();
@@ -91,7 +91,7 @@ void TVORNIB::EndTransaction(const std::string& messageOption) {
     try {
         ending->Rollback();
     } catch (const std::exception& e) {
-        if (IsBlank(messageOption)) ShowWarning(std::string("トランザクション終了に失敗\r\n") + e.what());
+        ShowWarning(std::string("トランザクション終了に失敗\r\n") + e.what());
     }
 }
 

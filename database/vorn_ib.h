@@ -41,11 +41,12 @@ public:
     // blank `messageOption` tells the failure in a warning first, any other text (such as "NoMessage")
     // keeps quiet.
     bool Connect(bool connect, const std::string& messageOption);
-    // Rolls back an active transaction, then starts a new one. A failure is told in a warning unless
-    // `messageOption` is not blank, as for Connect, and leaves no transaction (InTransaction is false).
-    void StartTransaction(const std::string& messageOption = "");
-    // Rolls back the active transaction, closing the statements first; a failure is told as above.
-    void EndTransaction(const std::string& messageOption = "");
+    // Rolls back an active transaction, then starts a new one. A failure is told in a warning, never raised,
+    // and leaves no transaction (InTransaction is false), so Connect still reports success.
+    void StartTransaction();
+    // Rolls back the active transaction (this object never commits), closing the statements first; a
+    // failure is told in a warning, never raised.
+    void EndTransaction();
     bool InTransaction() const { return transaction_.has_value(); }
 
     // Raises EDatabaseError for an index outside the count given at construction.
