@@ -370,12 +370,37 @@ int Echo(const std::string& text, int output) {
 } // namespace
 
 TServiceSources SystemServiceSources() {
-    return {{"/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
-             "/run/systemd/generator.early", "/etc/systemd/system", "/etc/systemd/system.attached",
-             "/run/systemd/system", "/run/systemd/system.attached", "/run/systemd/generator",
-             "/usr/local/lib/systemd/system", "/usr/lib/systemd/system", "/lib/systemd/system",
-             "/run/systemd/generator.late"},
-            "/etc/init.d"};
+    const std::vector<std::string> usual{
+        "/etc/systemd/system.control", "/run/systemd/system.control", "/run/systemd/transient",
+        "/run/systemd/generator.early", "/etc/systemd/system",         "/etc/systemd/system.attached",
+        kSystemdRuntimeFolder,          "/run/systemd/system.attached", "/run/systemd/generator",
+        "/usr/local/lib/systemd/system", "/usr/lib/systemd/system",     "/lib/systemd/system",
+        "/run/systemd/generator.late"};
+    TServiceSources sources{usual, "/etc/init.d"};
+    if (const char* path = std::getenv("SYSTEMD_UNIT_PATH")) {
+        sources.UnitFolders.clear();
+        const std::string text = path;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t colon = text.find(':', start);
+            const std::string folder =
+                text.substr(start, colon == std::string::npos ? std::string::npos : colon - start);
+            if (!folder.empty()) sources.UnitFolders.push_back(folder);
+            if (colon == std::string::npos) {
+                if (folder.empty()) sources.UnitFolders.insert(sources.UnitFolders.end(), usual.begin(), usual.end());
+                break;
+            }
+            start = colon + 1;
+        }
+    }
+    const char* manager = std::getenv(kServiceManagerVariable);
+    if (manager && *manager) {
+        sources.SystemdRunning = SameText(manager, "systemd");
+    } else {
+        struct stat info {};
+        sources.SystemdRunning = ::lstat(kSystemdRuntimeFolder, &info) == 0 && S_ISDIR(info.st_mode);
+    }
+    return sources;
 }
 
 std::vector<TServiceInfo> ListServices(const TServiceSources& sources) {
@@ -385,7 +410,8 @@ std::vector<TServiceInfo> ListServices(const TServiceSources& sources) {
         if (name.empty() || !seen.insert(name).second) return;
         services.push_back({name, displayName.empty() ? name : displayName, running});
     };
-    if (const std::string systemctl = FindOnPath("systemctl"); !systemctl.empty()) {
+    if (const std::string systemctl = sources.SystemdRunning ? FindOnPath("systemctl") : std::string();
+        !systemctl.empty()) {
         ReadListing(systemctl, "list-units --type=service --all --no-legend --no-pager --plain",
                     [&](const std::string& line) {
                         const auto fields = Fields(line);
@@ -425,7 +451,8 @@ std::vector<TServiceInfo> ListServices(const TServiceSources& sources) {
     return services;
 }
 
-TBatchRunner::TBatchRunner(TServiceSources sources) : sources_(std::move(sources)) {}
+TBatchRunner::TBatchRunner(TServiceSources sources, TBatchConsole console)
+    : sources_(std::move(sources)), console_(console) {}
 
 const std::vector<TServiceInfo>& TBatchRunner::Services() {
     if (!services_) services_ = ListServices(sources_);
@@ -470,7 +497,7 @@ std::string TBatchRunner::Expand(const std::string& line) const {
 int TBatchRunner::RunFile(const std::string& path, const std::vector<std::string>& arguments) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        Tell(2, "バッチファイル " + path + " を開けません: " + SystemErrorText(errno) + "\n");
+        Tell(console_.Error, "バッチファイル " + path + " を開けません: " + SystemErrorText(errno) + "\n");
         return 1;
     }
     batchFile_ = path;
@@ -486,13 +513,13 @@ int TBatchRunner::RunFile(const std::string& path, const std::vector<std::string
         }
         first = false;
         if (utf8 && !IsValidUTF8(bytes)) {
-            Tell(2, "文字コードを変換できません: " + path + "\n");
+            Tell(console_.Error, "文字コードを変換できません: " + path + "\n");
             return 1;
         }
         try {
             RunLine(utf8 ? bytes : FromCP932(bytes, path));
         } catch (const EEncodingError& e) {
-            Tell(2, std::string(e.what()) + "\n");
+            Tell(console_.Error, std::string(e.what()) + "\n");
             return 1;
         }
     }
@@ -505,7 +532,7 @@ int TBatchRunner::RunLine(const std::string& line) {
     if (text.empty() || text.front() == ':') return errorLevel_;
     const ParsedLine parsed = ParseLine(Expand(text));
     if (!parsed.Error.empty()) {
-        Tell(2, parsed.Error + "\r\n");
+        Tell(console_.Error, parsed.Error + "\r\n");
         return errorLevel_ = 1;
     }
     for (const Step& step : parsed.Steps) {
@@ -525,11 +552,12 @@ int TBatchRunner::RunPipeline(const std::vector<TBatchCommand>& pipeline) {
         if (!last) {
             piped = TemporaryStream();
             if (!piped.IsOpen()) {
-                Tell(2, "一時ファイルを作成できません: " + SystemErrorText(errno) + "\r\n");
+                Tell(console_.Error, "一時ファイルを作成できません: " + SystemErrorText(errno) + "\r\n");
                 return 1;
             }
         }
-        std::array<int, 3> fds{previous.IsOpen() ? previous.Get() : 0, last ? 1 : piped.Get(), 2};
+        std::array<int, 3> fds{previous.IsOpen() ? previous.Get() : console_.Input,
+                               last ? console_.Output : piped.Get(), console_.Error};
         std::vector<FileDescriptor> opened;
         bool ready = true;
         for (const TBatchRedirection& redirection : pipeline[k].Redirections) {
@@ -568,7 +596,7 @@ int TBatchRunner::RunCommand(const TBatchCommand& command, int input, int output
     const std::string file = name.find('/') != std::string::npos ? name : name.substr(name.rfind('\\') + 1);
     const StartResult result = StartFile({.File = file,
                                           .Parameters = ParametersText(command.Words),
-                                          .Window = StartWindow::Normal,
+                                          .Window = console_.Window,
                                           .Wait = StartWait::WaitForExit,
                                           .Input = input,
                                           .Output = output,

@@ -2,6 +2,7 @@
 
 #include "platform/batch_runner.h"
 #include "support/errors.h"
+#include "support/file_utils.h"
 #include "support/settings.h"
 #include "support/text.h"
 
@@ -94,6 +95,33 @@ StartResult Failed(int errorCode) {
     return result;
 }
 
+// A hidden batch file the launcher waits for runs inside it, through the same runner: no process of the
+// runner's own to start and load, which the service query at every start would otherwise pay for. As in a
+// runner process of its own, standard input is empty, output is discarded and the programs it starts have no
+// terminal; the exit code is what the process's would be.
+StartResult RunHiddenBatch(const StartRequest& request, const std::string& program) {
+    FileDescriptor nothing(request.Input >= 0 ? -1 : open("/dev/null", O_RDONLY | O_CLOEXEC));
+    FileDescriptor discard(request.Output >= 0 && request.ErrorOutput >= 0
+                               ? -1
+                               : open("/dev/null", O_WRONLY | O_CLOEXEC));
+    if ((request.Input < 0 && !nothing.IsOpen()) ||
+        ((request.Output < 0 || request.ErrorOutput < 0) && !discard.IsOpen()))
+        return Failed(errno);
+    TBatchRunner runner(SystemServiceSources(), {.Input = request.Input >= 0 ? request.Input : nothing.Get(),
+                                                 .Output = request.Output >= 0 ? request.Output : discard.Get(),
+                                                 .Error = request.ErrorOutput >= 0 ? request.ErrorOutput
+                                                                                   : discard.Get(),
+                                                 .Window = StartWindow::Hidden});
+    StartResult result;
+    result.Started = true;
+    try {
+        result.ExitCode = runner.RunFile(program, SplitParameters(request.Parameters)) & 0xFF;
+    } catch (const std::exception&) {
+        result.ExitCode = 1;
+    }
+    return result;
+}
+
 } // namespace
 
 std::vector<std::string> SplitParameters(const std::string& parameters) {
@@ -139,6 +167,9 @@ StartResult StartFile(const StartRequest& request) {
     if (program.empty()) return Failed(ENOENT);
 
     std::vector<std::string> arguments;
+    if (IsBatchFile(program) && request.Verb != "runas" && request.Window == StartWindow::Hidden &&
+        request.Wait == StartWait::WaitForExit)
+        return RunHiddenBatch(request, program);
     if (IsBatchFile(program)) {
         const std::string runner = BatchRunnerProgram();
         if (runner.empty()) return Failed(ENOEXEC);

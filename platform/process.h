@@ -30,7 +30,8 @@ struct StartRequest {
 
 // Starts a file in the launcher's current folder with its environment. A native executable or a "#!"
 // script runs as it is; a Windows executable runs through wine when it is installed; a ".bat" file runs
-// through the batch runner (towagi-bat). With "runas" and the launcher not root the command goes through
+// through the batch runner: inside the launcher when it is hidden and waited for without "runas", otherwise
+// as the program towagi-bat. With "runas" and the launcher not root the command goes through
 // pkexec; when waited for, pkexec's refusal (126: the user dismissed the dialog, 127: not authorised) counts
 // as a start that failed.
 StartResult StartFile(const StartRequest& request);

@@ -158,7 +158,23 @@ void TVORNReg::ImportFolder(const std::string& folder) {
     entries.erase(std::unique(entries.begin(), entries.end(),
                               [](const std::string& a, const std::string& b) { return SameText(a, b); }),
                   entries.end());
-    for (const std::string& entry : entries) ImportFile(dir + EntryName(entry));
+    // The log is read once for the folder: a file it names already is passed over here rather than listed and
+    // looked up again on its own. The others go through ImportFile, which checks them once more; a log that
+    // cannot be read is told there.
+    std::vector<std::string> logged;
+    if (!entries.empty()) {
+        try {
+            LoadLog();
+            logged = std::move(logLines_);
+        } catch (const std::exception&) {
+        }
+        logLines_.clear();
+    }
+    for (const std::string& entry : entries) {
+        if (std::any_of(logged.begin(), logged.end(), [&](const std::string& line) { return SameText(line, entry); }))
+            continue;
+        ImportFile(dir + EntryName(entry));
+    }
 }
 
 } // namespace towagi

@@ -332,12 +332,14 @@ std::vector<TColumnInfo> TableColumns(TFbConnection& connection, const std::stri
 }
 
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log, long* peakKilobytes) {
+               const std::string& log, long* peakKilobytes, double* cpuSeconds) {
     const pid_t pid = Spawn(arguments, environment, log);
     int status = 0;
     rusage usage{};
     if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return -1;
     if (peakKilobytes) *peakKilobytes = usage.ru_maxrss;
+    const auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    if (cpuSeconds) *cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
     return WEXITSTATUS(status);
 }
 

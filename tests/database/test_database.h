@@ -31,9 +31,9 @@ void RunStatements(TFbConnection& connection, const std::vector<std::string>& st
 
 // Runs a program (looked up on PATH) with extra "NAME=value" environment entries and waits for it; its
 // output goes to `log`. Returns the exit code, or -1 when it did not end normally. `peakKilobytes`, when
-// given, receives the program's peak memory.
+// given, receives the program's peak memory; `cpuSeconds` the processor time it used (user and system).
 int RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
-               const std::string& log, long* peakKilobytes = nullptr);
+               const std::string& log, long* peakKilobytes = nullptr, double* cpuSeconds = nullptr);
 
 // One column as the system tables describe it.
 struct TColumnInfo {

@@ -18,6 +18,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 start_sandbox
 export TOWAGI_OS_VERSION=10.0
+# The fake systemctl stands for a running systemd, which is asked for its loaded units.
+export TOWAGI_SERVICE_MANAGER=systemd
 fail() { echo "FAIL ($launcher, $case_name): $*"; exit 1; }
 
 mkdir -p "$work/bin"

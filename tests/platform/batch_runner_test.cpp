@@ -1,10 +1,12 @@
 #include "platform/batch_runner.h"
 
 #include "support/encoding.h"
+#include "support/file_utils.h"
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -99,6 +101,57 @@ TEST(ListServices, ASystemctlThatFailsOrIsMissingAddsNothing) {
     names.clear();
     for (const auto& s : ListServices({{}, folder.File("init.d")})) names.push_back(s.Name);
     EXPECT_EQ(names, std::vector<std::string>{"oldfirebird"});
+}
+
+// Without systemd running systemctl could only fail: it is not asked, and the unit files and init scripts
+// are listed as ever.
+TEST(ListServices, SystemctlIsAskedOnlyWhileSystemdRuns) {
+    BatchFolder folder;
+    folder.Systemctl(kUnits);
+    folder.UnitFiles();
+    WriteScript(folder.File("init.d/oldfirebird"), "");
+    TServiceSources sources = folder.Sources();
+    sources.SystemdRunning = false;
+    std::vector<std::string> names;
+    for (const auto& s : ListServices(sources)) names.push_back(s.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"cron", "masked", "FirebirdServer_1_5", "oldfirebird"}));
+    EXPECT_EQ(folder.Read("systemctl-calls.txt"), "(none)");
+}
+
+TEST(SystemServiceSources, UnitPathAndServiceManagerFromTheEnvironment) {
+    const std::vector<std::string> usual = [] {
+        ScopedEnv unset("SYSTEMD_UNIT_PATH", std::nullopt);
+        return SystemServiceSources().UnitFolders;
+    }();
+    ASSERT_FALSE(usual.empty());
+    EXPECT_EQ(usual.front(), "/etc/systemd/system.control");
+    EXPECT_EQ(SystemServiceSources().InitScriptFolder, "/etc/init.d");
+    struct Case {
+        std::optional<std::string> unitPath;
+        std::vector<std::string> before; // folders in front of the usual path
+        bool usualToo;
+    };
+    for (const auto& c : std::vector<Case>{{"/srv/units", {"/srv/units"}, false},
+                                          {"/srv/a:/srv/b", {"/srv/a", "/srv/b"}, false},
+                                          {"/srv/a::/srv/b", {"/srv/a", "/srv/b"}, false},
+                                          // An empty last component appends the usual path.
+                                          {"/srv/a:", {"/srv/a"}, true},
+                                          {"", {}, true}}) {
+        ScopedEnv unitPath("SYSTEMD_UNIT_PATH", c.unitPath);
+        std::vector<std::string> want = c.before;
+        if (c.usualToo) want.insert(want.end(), usual.begin(), usual.end());
+        EXPECT_EQ(SystemServiceSources().UnitFolders, want) << *c.unitPath;
+    }
+    struct Manager {
+        std::optional<std::string> value;
+        bool running;
+    };
+    const bool booted = fs::is_directory(kSystemdRuntimeFolder);
+    for (const auto& m : std::vector<Manager>{
+             {"systemd", true}, {"SYSTEMD", true}, {"none", false}, {std::nullopt, booted}, {"", booted}}) {
+        ScopedEnv manager(kServiceManagerVariable, m.value);
+        EXPECT_EQ(SystemServiceSources().SystemdRunning, m.running) << m.value.value_or("(unset)");
+    }
 }
 
 TEST(TBatchRunner, ScQueryListsLikeTheServiceControlTool) {
@@ -233,6 +286,30 @@ TEST(TBatchRunner, FilesRunLineByLineWithTheirArguments) {
     EXPECT_EQ(folder.Read("out.txt"), "before\r\n");
 
     EXPECT_EQ(TBatchRunner(folder.Sources()).RunFile(folder.File("missing.bat")), 1);
+}
+
+// A run inside another program reads and writes the descriptors it is given; with a hidden window the
+// programs it starts have no terminal (a session of their own).
+TEST(TBatchRunner, TheConsoleGivesTheStandardStreams) {
+    BatchFolder folder;
+    WriteFile(folder.File("in.txt"), "fire\r\nFirebird\r\n");
+    WriteScript(folder.File("bin/session.sh"),
+                "read -r _ _ _ _ _ sid _ < /proc/$$/stat\n[ \"$sid\" = \"$$\" ] && echo own || echo shared\n");
+    for (const StartWindow window : {StartWindow::Normal, StartWindow::Hidden}) {
+        FileDescriptor input(open(folder.File("in.txt").c_str(), O_RDONLY | O_CLOEXEC));
+        FileDescriptor output(open(folder.File("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        FileDescriptor error(open(folder.File("err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        TBatchRunner runner(folder.Sources(), {.Input = input.Get(), .Output = output.Get(), .Error = error.Get(),
+                                               .Window = window});
+        EXPECT_EQ(runner.RunLine("find /c \"bird\" & session.sh & nosuch"), 9009);
+        EXPECT_EQ(runner.RunLine("echo a | | find \"a\""), 1);
+        const bool hidden = window == StartWindow::Hidden;
+        EXPECT_EQ(folder.Read("out.txt"), std::string("1\r\n") + (hidden ? "own\n" : "shared\n")) << hidden;
+        EXPECT_EQ(folder.Read("err.txt"),
+                  "'nosuch' は、内部コマンドまたは外部コマンド、\r\n操作可能なプログラムまたはバッチ ファイルとして認識されていません。\r\n"
+                  "| の使い方が誤っています。\r\n")
+            << hidden;
+    }
 }
 
 } // namespace

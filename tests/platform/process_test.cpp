@@ -148,26 +148,44 @@ TEST(StartFile, GivenDescriptorsBecomeTheStandardOnes) {
     EXPECT_EQ(ReadFile(here.Dir().File("out.txt")), "got hello\n");
 }
 
-// Batch files go through the batch runner beside the program or on PATH, whatever the case of ".bat".
+// Batch files go through the batch runner, whatever the case of ".bat": a hidden one that is waited for runs
+// inside the launcher; any other through the program towagi-bat beside the program or on PATH.
 TEST(StartFile, BatchFilesRunThroughTheBatchRunner) {
-    InFolder here;
-    std::filesystem::create_directory(here.Dir().File("bin"));
-    WriteFile(here.Dir().File("Job.BAT"), "echo %1> job-ran.txt\r\nsh -c \"exit 5\"\r\n");
-    {
-        ScopedEnv path("PATH", here.Dir().File("bin"));
-        StartResult result = StartFile({.File = "Job.BAT", .Wait = StartWait::WaitForExit});
-        EXPECT_FALSE(result.Started);
-        EXPECT_EQ(result.ErrorCode, ENOEXEC);
+    struct Case {
+        StartWindow window;
+        StartWait wait;
+        bool runnerProgram; // towagi-bat on PATH
+        bool started;
+    };
+    for (const auto& c : std::vector<Case>{{StartWindow::Normal, StartWait::WaitForExit, false, false},
+                                          {StartWindow::Hidden, StartWait::NoWait, false, false},
+                                          {StartWindow::Hidden, StartWait::WaitForExit, false, true},
+                                          {StartWindow::Normal, StartWait::WaitForExit, true, true},
+                                          {StartWindow::Hidden, StartWait::WaitForExit, true, true}}) {
+        InFolder here;
+        std::filesystem::create_directory(here.Dir().File("bin"));
+        WriteFile(here.Dir().File("Job.BAT"), "echo %1> job-ran.txt\r\necho shown\r\nsh -c \"exit 5\"\r\n");
+        if (c.runnerProgram) std::filesystem::copy_file(TOWAGI_BAT_BINARY, here.Dir().File("bin/towagi-bat"));
+        ScopedEnv path("PATH", here.Dir().File("bin") + ":/usr/bin:/bin");
+        const int output = open(here.Dir().File("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        StartResult result = StartFile({.File = c.runnerProgram ? here.Dir().File("Job.BAT") : "Job.BAT",
+                                        .Parameters = "quil",
+                                        .Window = c.window,
+                                        .Wait = c.wait,
+                                        .Output = output});
+        close(output);
+        const std::string title = std::string(c.window == StartWindow::Hidden ? "hidden" : "normal") +
+                                  (c.wait == StartWait::WaitForExit ? " waited" : "") +
+                                  (c.runnerProgram ? " with towagi-bat" : "");
+        EXPECT_EQ(result.Started, c.started) << title;
+        if (!c.started) {
+            EXPECT_EQ(result.ErrorCode, ENOEXEC) << title;
+            continue;
+        }
+        EXPECT_EQ(result.ExitCode, 5) << title;
+        EXPECT_EQ(ReadFile(here.Dir().File("job-ran.txt")), "quil\r\n") << title;
+        EXPECT_EQ(ReadFile(here.Dir().File("out.txt")), "shown\r\n") << title;
     }
-    std::filesystem::copy_file(TOWAGI_BAT_BINARY, here.Dir().File("bin/towagi-bat"));
-    ScopedEnv path("PATH", here.Dir().File("bin") + ":/usr/bin:/bin");
-    StartResult result = StartFile({.File = here.Dir().File("Job.BAT"),
-                                    .Parameters = "quil",
-                                    .Window = StartWindow::Hidden,
-                                    .Wait = StartWait::WaitForExit});
-    ASSERT_TRUE(result.Started) << result.ErrorText;
-    EXPECT_EQ(result.ExitCode, 5);
-    EXPECT_EQ(ReadFile(here.Dir().File("job-ran.txt")), "quil\r\n");
 }
 
 // Without root the administrator's consent comes from pkexec; its refusals are failed starts.

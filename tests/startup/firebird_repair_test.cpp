@@ -106,17 +106,17 @@ TEST(QueryFirebirdService, EitherNameAnywhereInTheListingCounts) {
     }
 }
 
-TEST(QueryFirebirdService, ABatchThatCannotStartCountsAsAService) {
-    Installation here;
-    fs::remove(here.Root() + "bin/towagi-bat");
-    ModalAnswer answer("OK");
-    EXPECT_FALSE(QueryFirebirdService(here.Program()));
-    ASSERT_TRUE(answer.Answered());
-    EXPECT_EQ(answer.Seen().Title, QString("警告"));
-    EXPECT_EQ(answer.Seen().Text,
-              QString("ShellExecuteInfoの実行に失敗しました。\n指定されたファイルは有効なアプリケーションではありません。"));
-    // The batch stays for support staff to look at.
-    EXPECT_EQ(ReadFile(here.Program() + "FbFindBat.bat"), std::string(kServiceQueryLine) + "\r\n");
+// The query's batch runs hidden and waited for: inside the launcher, without the program towagi-bat.
+TEST(QueryFirebirdService, RunsWithoutTheBatchRunnerProgram) {
+    for (const bool present : {true, false}) {
+        Installation here;
+        fs::remove(here.Root() + "bin/towagi-bat");
+        here.Services(present ? "FirebirdServer_1_5.service loaded active running Firebird Server\n" : kNoFirebird);
+        ScopedPrompts prompts;
+        EXPECT_EQ(QueryFirebirdService(here.Program()), !present) << present;
+        EXPECT_EQ(prompts.Messages(), std::vector<std::string>{}) << present;
+        EXPECT_FALSE(fs::exists(here.Program() + "FbFindBat.bat")) << present;
+    }
 }
 
 TEST(QueryFirebirdService, AMissingOutputFileRaises) {

@@ -22,7 +22,8 @@ void WriteScript(const std::string& path, const std::string& body) {
 } // namespace
 
 Installation::Installation()
-    : old_(fs::current_path()), path_("PATH", root_.Dir() + "bin:/usr/bin:/bin") {
+    : old_(fs::current_path()), path_("PATH", root_.Dir() + "bin:/usr/bin:/bin"),
+      serviceManager_("TOWAGI_SERVICE_MANAGER", "systemd") {
     fs::create_directories(Program());
     fs::create_directories(Root() + "bin");
     fs::copy_file(TOWAGI_BAT_BINARY, Root() + "bin/towagi-bat");

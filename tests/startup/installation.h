@@ -12,8 +12,9 @@ namespace towagi::testing {
 // A workstation for the start-up tests. The program folder lies one level below a private root, so the
 // Firebird folder beside it is the test's own; it is the current folder, as the launcher's is. Both hives
 // are private. PATH begins with a folder holding the batch runner, a fake systemctl that lists the loaded units
-// it is given and a fake pkexec that records what it was asked to run and runs it. (The batch runner also
-// reads the machine's own unit files, which name no Firebird 1.5 service.)
+// it is given and a fake pkexec that records what it was asked to run and runs it; systemd counts as running,
+// so that the fake systemctl is asked. (The batch runner also reads the machine's own unit files, which name
+// no Firebird 1.5 service.)
 class Installation {
 public:
     Installation();
@@ -47,6 +48,7 @@ private:
     ScopedHives hives_;
     std::filesystem::path old_;
     ScopedEnv path_;
+    ScopedEnv serviceManager_;
 };
 
 // A service listing without either Firebird service.
