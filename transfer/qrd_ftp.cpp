@@ -85,6 +85,21 @@ std::string Wire(const std::string& text) {
     return ToCP932(text, text);
 }
 
+// Control characters (and, when asked, bytes above 0x7F) as \xNN.
+std::string EscapeControls(std::string_view text, bool escapeHigh) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F || (escapeHigh && c >= 0x80)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // Bytes of a server name or reply made readable for a message or the trace log: control characters and
 // bytes that are not CP932 appear as \xNN.
 std::string Printable(std::string_view bytes, bool cp932) {
@@ -97,32 +112,12 @@ std::string Printable(std::string_view bytes, bool cp932) {
         }
     }
     if (!cp932) decoded.assign(bytes);
-    std::string out;
-    for (unsigned char c : decoded) {
-        if (c < 0x20 || c == 0x7F || (!cp932 && c >= 0x80)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return EscapeControls(decoded, !cp932);
 }
 
 // A name as a message shows it: control characters as \xNN, so it cannot break the line it is shown in.
 std::string ShownName(std::string_view name) {
-    std::string out;
-    for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7F) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return EscapeControls(name, false);
 }
 
 // The text around a reply as Delphi's Trim leaves it: no blanks or control characters at either end.
@@ -413,10 +408,10 @@ void TQrdFTP::ReadFollowingReply() {
     session_->setTimeout(TimespanOf(readTimeout_));
 }
 
-std::vector<std::string> TQrdFTP::ListLines() {
+std::vector<std::string> TQrdFTP::ListLines(const std::string& command) {
     if (!session_) throw EFTPConnectionLost(kNotConnected);
     return Guarded([&] {
-        Poco::Net::StreamSocket data = session_->OpenData("LIST", "");
+        Poco::Net::StreamSocket data = session_->OpenData(command, "");
         std::string listing;
         for (int received;
              (received = data.receiveBytes(buffer_.data(), static_cast<int>(buffer_.size()))) > 0;)
@@ -433,7 +428,7 @@ void TQrdFTP::GetFileNameList(std::vector<std::string>& names) {
     sizes.clear();
     std::vector<std::string> lines;
     try {
-        lines = ListLines();
+        lines = ListLines("LIST");
     } catch (const EFTPConnectionLost&) {
         throw EFTPConnectionLost(kListFailed);
     } catch (const std::exception&) {
@@ -572,17 +567,7 @@ void TQrdFTP::ListModifyTimes(std::map<std::string, std::string>& stamps) {
     const std::string folder = currentDir_;
     std::vector<std::string> lines;
     try {
-        if (!session_) throw EFTPConnectionLost(kNotConnected);
-        lines = Guarded([&] {
-            Poco::Net::StreamSocket data = session_->OpenData("MLSD", "");
-            std::string listing;
-            for (int received;
-                 (received = data.receiveBytes(buffer_.data(), static_cast<int>(buffer_.size()))) > 0;)
-                listing.append(buffer_.data(), static_cast<size_t>(received));
-            data.close();
-            FinishTransfer();
-            return SplitLines(listing);
-        });
+        lines = ListLines("MLSD");
     } catch (const EFTPConnectionLost& lost) {
         folderListing_ = false;
         RestoreConnection(folder, lost);

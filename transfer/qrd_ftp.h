@@ -130,7 +130,7 @@ private:
     void AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps);
     bool ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies);
     void RestoreConnection(const std::string& folder, const EFTPConnectionLost& cause);
-    std::vector<std::string> ListLines();
+    std::vector<std::string> ListLines(const std::string& command); // LIST or MLSD of the current folder
     void FinishTransfer();
     void ReadFollowingReply();
     void RecordReply(int code, const std::string& response);
