@@ -290,6 +290,8 @@ void TQrdFTP::Connect() {
     const std::string where = "FTPサーバ[" + host_ + ":" + std::to_string(port_) + "]に接続できません。";
     if (port_ < 1 || port_ > 65535) throw EFTPConnectionLost(where + "(ポート番号が不正です)");
     std::string user = Wire(username_), password = Wire(password_);
+    features_.reset();
+    bool retry = false;
     try {
         Guarded([&] {
             Poco::Net::StreamSocket socket(new ControlSocketImpl);
@@ -308,17 +310,68 @@ void TQrdFTP::Connect() {
             if (!session->Greeted()) return;
             session->setPassive(passive_, false);
             session_ = std::move(session);
-            session_->login(user, password); // USER, PASS when asked for, TYPE I
             std::string response;
-            int code = session_->sendCommand("SYST", response);
-            if (code == 0) RaiseConnectionLost("SYST");
-            if (code / 100 != 2 && code != 500)
-                throw Poco::Net::FTPException("Cannot get remote system type", response, code);
+            int code = session_->sendCommand("USER", user, response);
+            if (code / 100 == 3) code = session_->sendCommand("PASS", password, response);
+            if (code == 0) RaiseConnectionLost("USER");
+            if (code / 100 != 2) throw Poco::Net::FTPException("Login denied", response, code);
+            if (!pipelining_) {
+                SetUpOneByOne();
+            } else if (!SetUpTogether()) {
+                // Taken apart or answered out of step: the set-up is done again on a new connection, one
+                // command at a time, and nothing is sent together on this client again.
+                pipelining_ = false;
+                retry = true;
+            }
         });
     } catch (...) {
         DropSession();
         throw;
     }
+    if (retry) {
+        DropSession();
+        Connect();
+    }
+}
+
+// TYPE I and SYST, each waited for.
+void TQrdFTP::SetUpOneByOne() {
+    std::string response;
+    int code = session_->sendCommand("TYPE I", response);
+    if (code == 0) RaiseConnectionLost("TYPE");
+    if (code / 100 != 2) throw Poco::Net::FTPException("Cannot set file type", response, code);
+    code = session_->sendCommand("SYST", response);
+    if (code == 0) RaiseConnectionLost("SYST");
+    if (code / 100 != 2 && code != 500)
+        throw Poco::Net::FTPException("Cannot get remote system type", response, code);
+}
+
+// TYPE I, SYST and FEAT sent together, in one round trip instead of three; the features are kept for the
+// catalogue. False when the server did not answer them in step (or hung up): any reply but the one each
+// command is known to get one at a time counts as that, so that the set-up done one at a time decides.
+bool TQrdFTP::SetUpTogether() {
+    const int wait = readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
+    std::vector<TFTPReply> replies;
+    const TFTPReply before = lastReply_;
+    try {
+        session_->setTimeout(TimespanOf(wait));
+        session_->SendLines("TYPE I\r\nSYST\r\nFEAT\r\n");
+        for (int i = 0; i < 3; ++i) {
+            std::string response;
+            const int code = session_->ReadReply(response);
+            if (code == 0) return false;
+            RecordReply(code, response);
+            replies.push_back(lastReply_);
+        }
+        session_->setTimeout(TimespanOf(readTimeout_));
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+    lastReply_ = before;
+    const int type = replies[0].Code, system = replies[1].Code, feat = replies[2].Code;
+    if (type / 100 != 2 || (system / 100 != 2 && system != 500) || system == 211 || feat == 215) return false;
+    features_ = replies[2];
+    return true;
 }
 
 bool TQrdFTP::Connected() const {
@@ -529,8 +582,13 @@ bool TQrdFTP::OffersModifyFact() {
     bool offered = false, enabled = false;
     std::string facts;
     try {
-        if (SendCommand("FEAT") / 100 == 2) {
-            for (const std::string& line : lastReply_.Text) {
+        // Asked with the log-in unless the server could not take commands sent together.
+        if (!features_) {
+            SendCommand("FEAT");
+            features_ = lastReply_;
+        }
+        if (features_->Code / 100 == 2) {
+            for (const std::string& line : features_->Text) {
                 const std::string feature = TrimControls(line);
                 if (feature.size() < 5 || !SameText(feature.substr(0, 5), "MLST ")) continue;
                 for (std::string_view rest = std::string_view(feature).substr(5); !rest.empty();) {

@@ -75,9 +75,10 @@ public:
     const TFTPReply& LastReply() const { return lastReply_; }
     const TFTPTimeouts& Timeouts() const { return timeouts_; }
 
-    // Connects and logs in: greeting 220, USER (and PASS), TYPE I, SYST. A server that closes the
-    // connection before its greeting leaves the client unconnected without a failure; every other failure
-    // (refused, timed out, log-in rejected) raises.
+    // Connects and logs in: greeting 220, USER (and PASS), then TYPE I, SYST and FEAT sent together (one
+    // at a time, without FEAT, on a server that cannot take that). A server that closes the connection
+    // before its greeting leaves the client unconnected without a failure; every other failure (refused,
+    // timed out, log-in rejected) raises.
     void Connect();
     bool Connected() const;
     // Says QUIT without waiting for the answer and closes the control connection.
@@ -125,6 +126,8 @@ private:
     std::uintmax_t Retrieve(const std::string& serverName, int fd, const std::string& localPath);
     std::string TimeStampAfter(const std::string& name, int failedTries);
     std::string LastReplyTimeStamp() const;
+    void SetUpOneByOne();
+    bool SetUpTogether();
     bool OffersModifyFact();
     void ListModifyTimes(std::map<std::string, std::string>& stamps);
     void AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps);
@@ -154,6 +157,8 @@ private:
     std::map<std::string, std::map<std::string, std::uintmax_t>> listedSizes_;
     // Found out once per client: whether FEAT offers MLST with the modify fact (none: not asked yet).
     std::optional<bool> modifyFact_;
+    // The FEAT reply of this connection, when it was asked with the log-in.
+    std::optional<TFTPReply> features_;
     bool folderListing_ = true;
     bool pipelining_ = true;
     std::unique_ptr<Session> session_;

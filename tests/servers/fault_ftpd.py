@@ -39,6 +39,9 @@ it needs:
                         sent together; commands sent one at a time are answered as usual
   --swallow-pipelined   the second MDTM that arrives with further commands waiting behind it is never
                         answered, so that every later reply seems to answer the command before its own
+  --pipelined-type HOW  TYPE that arrives with further commands waiting behind it closes the connection
+                        (HOW "drop") or is answered 503 (HOW "refuse"), as by servers that cannot take
+                        commands sent together after the log-in; TYPE sent alone is answered as usual
 """
 
 import argparse
@@ -84,6 +87,7 @@ class Faults:
     delay = 0.0
     drop_pipelined = 0
     swallow_pipelined = False
+    pipelined_type = None
     connects = 0
     pipelined_mdtms = 0
     mdtm_calls = 0
@@ -278,6 +282,16 @@ class FaultHandler(FTPHandler):
         self.push_dtp_data(data, cmd="LIST")
         return path
 
+    def ftp_TYPE(self, line):
+        if Faults.pipelined_type is not None and self.commands_waiting():
+            if Faults.pipelined_type == "drop":
+                self.ac_in_buffer = b""
+                self.close()
+                return
+            self.respond("503 Bad sequence of commands.")
+            return
+        return super().ftp_TYPE(line)
+
     def ftp_MDTM(self, path):
         if (Faults.drop_pipelined or Faults.swallow_pipelined) and self.commands_waiting():
             Faults.pipelined_mdtms += 1
@@ -348,6 +362,7 @@ def main():
     parser.add_argument("--no-mlst", action="store_true")
     parser.add_argument("--drop-pipelined", type=int, default=0)
     parser.add_argument("--swallow-pipelined", action="store_true")
+    parser.add_argument("--pipelined-type", choices=("drop", "refuse"))
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
@@ -372,6 +387,7 @@ def main():
     Faults.delay = args.delay_ms / 1000.0
     Faults.drop_pipelined = args.drop_pipelined
     Faults.swallow_pipelined = args.swallow_pipelined
+    Faults.pipelined_type = args.pipelined_type
     if Faults.delay > 0:
         FaultHandler.active_dtp = DelayedActiveDTP
     if args.no_mlst:

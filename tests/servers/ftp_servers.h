@@ -54,6 +54,7 @@ struct FaultOptions {
     bool NoMlst = false;         // no MLST/MLSD, and FEAT does not list them: time stamps by MDTM only
     int DropPipelined = 0;       // the Nth MDTM that arrives with more commands behind it closes the connection
     bool SwallowPipelined = false; // the second MDTM with more commands behind it is never answered
+    std::string PipelinedType;   // TYPE with more commands behind it: "drop" closes the connection, "refuse" 503
 };
 
 // What the test servers share: a private folder (configuration, log), the server process and its port on

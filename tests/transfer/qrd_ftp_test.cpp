@@ -554,6 +554,46 @@ TEST(GetTimeStampList, AServerThatCannotTakeBatchesIsAskedOneNameAtATime) {
     }
 }
 
+// TYPE I, SYST and FEAT go together after the log-in. A server that hangs up on them, or answers them
+// with anything but what each gets alone, is logged in again one command at a time; FEAT is then asked
+// when the catalogue needs it, and nothing is sent together on that client again.
+TEST(Connect, AServerThatCannotTakeTheSetUpSentTogetherIsSetUpOneCommandAtATime) {
+    const std::vector<std::string> together{"USER towagi", "PASS", "TYPE I", "SYST", "FEAT"};
+    const std::vector<std::string> alone{"USER towagi", "PASS", "TYPE I", "SYST"};
+    struct Case {
+        std::string how;
+        std::vector<std::vector<std::string>> logIns;
+    } cases[] = {
+        {"", {together}},
+        {"drop", {{"USER towagi", "PASS", "TYPE I"}, alone}},
+        {"refuse", {together, alone}},
+    };
+    for (const Case& c : cases) {
+        TempDir logs;
+        FaultOptions options;
+        options.PipelinedType = c.how;
+        options.CommandLog = logs.File("commands");
+        Site site(options);
+        EXPECT_TRUE(site.Client->Connected()) << c.how;
+        std::vector<std::string> want;
+        for (const auto& logIn : c.logIns)
+            want.insert(want.end(), logIn.begin(), logIn.end());
+        EXPECT_EQ(ReadLines(logs.File("commands")), want) << c.how;
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.how.empty()) << c.how;
+
+        // The times still come from one MLSD; FEAT is asked for them where the set-up went one at a time.
+        const std::vector<std::string> names{"a.txt", "b.txt", "c.txt"};
+        const std::vector<std::string> stamps = FilesMinutesApart(site.Root.Dir(), names);
+        std::vector<std::string> got;
+        site.Client->GetTimeStampList(names, got);
+        EXPECT_EQ(got, stamps) << c.how;
+        const auto commands = ReadLines(logs.File("commands"));
+        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u)) << c.how;
+        EXPECT_EQ(CountLines(commands, "MLSD"), 1u) << c.how;
+        EXPECT_EQ(CountLines(commands, "MDTM"), 0u) << c.how;
+    }
+}
+
 TEST(GetTimeStampList, ReconnectThatFailsGivesTheLostConnection) {
     // The server drops the batch's connection and refuses every later one.
     FaultOptions options;
