@@ -64,6 +64,21 @@ void RepairInstalledFolder(TUpdateState& state, const char* step, const std::str
     log.WriteEnd(step);
 }
 
+// The text on one trace line: every run of line breaks becomes one blank.
+std::string OneLine(const std::string& text) {
+    std::string line;
+    bool inBreak = false;
+    for (char c : text) {
+        const bool lineBreak = c == '\r' || c == '\n';
+        if (!lineBreak)
+            line += c;
+        else if (!inBreak)
+            line += ' ';
+        inBreak = lineBreak;
+    }
+    return line;
+}
+
 void CategoryGuard(TUpdateState& state, TQrdFTP& client, const std::string& switchName, const TFTPDIR& folders) {
     if (!UpdateSwitchOn(*state.Profile, switchName) || state.Cancelled()) return;
     try {
@@ -73,6 +88,8 @@ void CategoryGuard(TUpdateState& state, TQrdFTP& client, const std::string& swit
         state.TraceLog->Write(kDownAllCategory, "■ 中断処理");
         throw ECancel("FTP_DownAllCategory : 中断処理");
     } catch (const std::exception& e) {
+        // Support staff read in the trace what the user was told.
+        state.TraceLog->Write(kDownAllCategory, OneLine(e.what()));
         ShowMessage(e.what());
     }
 }
@@ -285,7 +302,8 @@ bool FTP_Download(TUpdateState& state, TQrdFTP& client, const std::string& svrDi
     CheckFTPParams(state, params);
 
     bool result = true;
-    client.ChangeDir(svrDir);
+    // Still there from the catalogue unless the connection was made anew since.
+    if (client.CurrentDir() != svrDir || svrDir.empty()) client.ChangeDir(svrDir);
     const std::string count = std::to_string(names.size());
     for (std::size_t i = 0; i < names.size(); ++i) {
         const std::string& name = names[i];

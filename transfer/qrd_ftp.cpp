@@ -35,6 +35,13 @@ constexpr size_t kTransferBuffer = 256 * 1024;
 constexpr const char* kListFailed = "FTPサーバからのファイル一覧取得に失敗しました。";
 constexpr const char* kTimeStampFailed = "サーバ上ファイルのタイムスタンプ取得に失敗しました。";
 constexpr const char* kNotConnected = "FTPサーバに接続していません。";
+// MDTM requests sent together: at most this many, and this many bytes, so that neither side's buffers
+// can fill while the other is still writing.
+constexpr size_t kBatchRequests = 200;
+constexpr size_t kBatchBytes = 16 * 1024;
+// A reply to a request sent in a batch that does not come within this time (or the read time-out, when
+// shorter) means the server did not take the batch; the names are then asked one at a time.
+constexpr int kBatchReplyWait = 10000;
 
 // "No limit": POCO's active-mode accept polls with the session's time-out, where 0 would mean "at once".
 Poco::Timespan TimespanOf(int milliseconds) {
@@ -78,6 +85,21 @@ std::string Wire(const std::string& text) {
     return ToCP932(text, text);
 }
 
+// Control characters (and, when asked, bytes above 0x7F) as \xNN.
+std::string EscapeControls(std::string_view text, bool escapeHigh) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7F || (escapeHigh && c >= 0x80)) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // Bytes of a server name or reply made readable for a message or the trace log: control characters and
 // bytes that are not CP932 appear as \xNN.
 std::string Printable(std::string_view bytes, bool cp932) {
@@ -90,17 +112,12 @@ std::string Printable(std::string_view bytes, bool cp932) {
         }
     }
     if (!cp932) decoded.assign(bytes);
-    std::string out;
-    for (unsigned char c : decoded) {
-        if (c < 0x20 || c == 0x7F || (!cp932 && c >= 0x80)) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return EscapeControls(decoded, !cp932);
+}
+
+// A name as a message shows it: control characters as \xNN, so it cannot break the line it is shown in.
+std::string ShownName(std::string_view name) {
+    return EscapeControls(name, false);
 }
 
 // The text around a reply as Delphi's Trim leaves it: no blanks or control characters at either end.
@@ -197,6 +214,14 @@ public:
         return data;
     }
     void SayQuit() { _pControlSocket->sendMessage("QUIT"); }
+    // Command lines sent together, without waiting for any reply.
+    void SendLines(const std::string& lines) {
+        for (size_t sent = 0; sent < lines.size();) {
+            int n = _pControlSocket->sendBytes(lines.data() + sent, static_cast<int>(lines.size() - sent));
+            if (n <= 0) throw ControlConnectionClosed();
+            sent += static_cast<size_t>(n);
+        }
+    }
     // Closed first, the session's own close neither sends nor waits any more.
     void CloseControl() { _pControlSocket->close(); }
 
@@ -265,6 +290,8 @@ void TQrdFTP::Connect() {
     const std::string where = "FTPサーバ[" + host_ + ":" + std::to_string(port_) + "]に接続できません。";
     if (port_ < 1 || port_ > 65535) throw EFTPConnectionLost(where + "(ポート番号が不正です)");
     std::string user = Wire(username_), password = Wire(password_);
+    features_.reset();
+    bool retry = false;
     try {
         Guarded([&] {
             Poco::Net::StreamSocket socket(new ControlSocketImpl);
@@ -283,17 +310,68 @@ void TQrdFTP::Connect() {
             if (!session->Greeted()) return;
             session->setPassive(passive_, false);
             session_ = std::move(session);
-            session_->login(user, password); // USER, PASS when asked for, TYPE I
             std::string response;
-            int code = session_->sendCommand("SYST", response);
-            if (code == 0) RaiseConnectionLost("SYST");
-            if (code / 100 != 2 && code != 500)
-                throw Poco::Net::FTPException("Cannot get remote system type", response, code);
+            int code = session_->sendCommand("USER", user, response);
+            if (code / 100 == 3) code = session_->sendCommand("PASS", password, response);
+            if (code == 0) RaiseConnectionLost("USER");
+            if (code / 100 != 2) throw Poco::Net::FTPException("Login denied", response, code);
+            if (!pipelining_) {
+                SetUpOneByOne();
+            } else if (!SetUpTogether()) {
+                // Taken apart or answered out of step: the set-up is done again on a new connection, one
+                // command at a time, and nothing is sent together on this client again.
+                pipelining_ = false;
+                retry = true;
+            }
         });
     } catch (...) {
         DropSession();
         throw;
     }
+    if (retry) {
+        DropSession();
+        Connect();
+    }
+}
+
+// TYPE I and SYST, each waited for.
+void TQrdFTP::SetUpOneByOne() {
+    std::string response;
+    int code = session_->sendCommand("TYPE I", response);
+    if (code == 0) RaiseConnectionLost("TYPE");
+    if (code / 100 != 2) throw Poco::Net::FTPException("Cannot set file type", response, code);
+    code = session_->sendCommand("SYST", response);
+    if (code == 0) RaiseConnectionLost("SYST");
+    if (code / 100 != 2 && code != 500)
+        throw Poco::Net::FTPException("Cannot get remote system type", response, code);
+}
+
+// TYPE I, SYST and FEAT sent together, in one round trip instead of three; the features are kept for the
+// catalogue. False when the server did not answer them in step (or hung up): any reply but the one each
+// command is known to get one at a time counts as that, so that the set-up done one at a time decides.
+bool TQrdFTP::SetUpTogether() {
+    const int wait = readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
+    std::vector<TFTPReply> replies;
+    const TFTPReply before = lastReply_;
+    try {
+        session_->setTimeout(TimespanOf(wait));
+        session_->SendLines("TYPE I\r\nSYST\r\nFEAT\r\n");
+        for (int i = 0; i < 3; ++i) {
+            std::string response;
+            const int code = session_->ReadReply(response);
+            if (code == 0) return false;
+            RecordReply(code, response);
+            replies.push_back(lastReply_);
+        }
+        session_->setTimeout(TimespanOf(readTimeout_));
+    } catch (const Poco::Exception&) {
+        return false;
+    }
+    lastReply_ = before;
+    const int type = replies[0].Code, system = replies[1].Code, feat = replies[2].Code;
+    if (type / 100 != 2 || (system / 100 != 2 && system != 500) || system == 211 || feat == 215) return false;
+    features_ = replies[2];
+    return true;
 }
 
 bool TQrdFTP::Connected() const {
@@ -383,10 +461,10 @@ void TQrdFTP::ReadFollowingReply() {
     session_->setTimeout(TimespanOf(readTimeout_));
 }
 
-std::vector<std::string> TQrdFTP::ListLines() {
+std::vector<std::string> TQrdFTP::ListLines(const std::string& command) {
     if (!session_) throw EFTPConnectionLost(kNotConnected);
     return Guarded([&] {
-        Poco::Net::StreamSocket data = session_->OpenData("LIST", "");
+        Poco::Net::StreamSocket data = session_->OpenData(command, "");
         std::string listing;
         for (int received;
              (received = data.receiveBytes(buffer_.data(), static_cast<int>(buffer_.size()))) > 0;)
@@ -403,19 +481,15 @@ void TQrdFTP::GetFileNameList(std::vector<std::string>& names) {
     sizes.clear();
     std::vector<std::string> lines;
     try {
-        lines = ListLines();
+        lines = ListLines("LIST");
     } catch (const EFTPConnectionLost&) {
         throw EFTPConnectionLost(kListFailed);
     } catch (const std::exception&) {
         throw EUpdateError(kListFailed);
     }
-    if (lines.empty()) return;
-    // Positions count CP932 bytes, as the server aligned its columns.
-    const int start = FindFieldStart(lines.front(), 9);
     for (const std::string& line : lines) {
-        std::string bytes = start <= 0                                     ? line
-                            : static_cast<size_t>(start - 1) < line.size() ? line.substr(start - 1)
-                                                                           : "";
+        std::string bytes;
+        if (!ListedName(line, bytes)) continue;
         std::string name = FromCP932(bytes, "FTPサーバのファイル名 [" + Printable(bytes, false) + "]");
         if (!IsSafeLocalName(name)) {
             if (traceLog_)
@@ -423,7 +497,7 @@ void TQrdFTP::GetFileNameList(std::vector<std::string>& names) {
                                                         Printable(name, false) + "]");
             continue;
         }
-        if (const auto size = ListingLineSize(line, start)) sizes[name] = *size;
+        if (const auto size = ListingLineSize(line, FindFieldStart(line, 9))) sizes[name] = *size;
         names.push_back(name);
     }
 }
@@ -453,11 +527,21 @@ std::optional<std::uintmax_t> TQrdFTP::GetFileSize(const std::string& name) {
 }
 
 std::string TQrdFTP::GetFileTimeStamp(const std::string& name) {
-    for (int attempt = 1;; ++attempt) {
+    return TimeStampAfter(name, 0);
+}
+
+// MDTM for a name whose first `failedTries` tries were answered with something else than 213 already.
+std::string TQrdFTP::TimeStampAfter(const std::string& name, int failedTries) {
+    if (failedTries > 0) clock_.Pause(kTimeStampRetryWait);
+    for (int attempt = failedTries + 1;; ++attempt) {
+        if (attempt > kTimeStampTries) throw EUpdateError(std::string(kTimeStampFailed) + " : [" + ShownName(name) + "]");
         if (SendCommand("MDTM " + name) == 213) break;
-        if (attempt == kTimeStampTries) throw EUpdateError(kTimeStampFailed);
-        clock_.Pause(kTimeStampRetryWait);
+        if (attempt < kTimeStampTries) clock_.Pause(kTimeStampRetryWait);
     }
+    return LastReplyTimeStamp();
+}
+
+std::string TQrdFTP::LastReplyTimeStamp() const {
     std::string text;
     for (const std::string& line : lastReply_.Text)
         text += (text.empty() ? "" : "\r\n") + line;
@@ -465,8 +549,195 @@ std::string TQrdFTP::GetFileTimeStamp(const std::string& name) {
 }
 
 void TQrdFTP::GetTimeStampList(const std::vector<std::string>& names, std::vector<std::string>& stamps) {
+    if (names.empty()) return;
+    std::map<std::string, std::string> listed;
+    if (folderListing_ && names.size() > 1 && OffersModifyFact()) ListModifyTimes(listed);
+    std::vector<std::string> asked, answers;
     for (const std::string& name : names)
-        stamps.push_back(GetFileTimeStamp(name));
+        if (!listed.contains(name)) asked.push_back(name);
+    // The names' stamps in their order, as far as the answers go; a failure ends the list where it struck.
+    const auto gather = [&] {
+        size_t answer = 0;
+        for (const std::string& name : names) {
+            if (const auto found = listed.find(name); found != listed.end())
+                stamps.push_back(found->second);
+            else if (answer < answers.size())
+                stamps.push_back(answers[answer++]);
+            else
+                break;
+        }
+    };
+    try {
+        AskTimeStamps(asked, answers);
+    } catch (...) {
+        gather();
+        throw;
+    }
+    gather();
+}
+
+bool TQrdFTP::OffersModifyFact() {
+    if (modifyFact_) return *modifyFact_;
+    const std::string folder = currentDir_;
+    bool offered = false, enabled = false;
+    std::string facts;
+    try {
+        // Asked with the log-in unless the server could not take commands sent together.
+        if (!features_) {
+            SendCommand("FEAT");
+            features_ = lastReply_;
+        }
+        if (features_->Code / 100 == 2) {
+            for (const std::string& line : features_->Text) {
+                const std::string feature = TrimControls(line);
+                if (feature.size() < 5 || !SameText(feature.substr(0, 5), "MLST ")) continue;
+                for (std::string_view rest = std::string_view(feature).substr(5); !rest.empty();) {
+                    const size_t end = std::min(rest.find(';'), rest.size());
+                    std::string fact(rest.substr(0, end));
+                    rest.remove_prefix(std::min(end + 1, rest.size()));
+                    const bool on = !fact.empty() && fact.back() == '*';
+                    if (on) fact.pop_back();
+                    if (fact.empty()) continue;
+                    if (SameText(fact, "modify")) {
+                        offered = true;
+                        enabled = on;
+                    } else if (on) {
+                        facts += fact + ";";
+                    }
+                }
+            }
+        }
+        // Offered but not given unasked: ask for it beside the facts given now.
+        if (offered && !enabled) enabled = SendCommand("OPTS MLST " + facts + "modify;") / 100 == 2;
+    } catch (const EFTPConnectionLost& lost) {
+        // A server that hangs up on FEAT is asked nothing new again.
+        folderListing_ = false;
+        RestoreConnection(folder, lost);
+    }
+    modifyFact_ = offered && enabled;
+    return *modifyFact_;
+}
+
+// MLSD of the current folder: the time of every plain file that it gives with a valid modify fact, as
+// MDTM's reply would give it. A listing that fails is not asked again; a name it does not give is asked
+// with MDTM, which decides as it always has.
+void TQrdFTP::ListModifyTimes(std::map<std::string, std::string>& stamps) {
+    const std::string folder = currentDir_;
+    std::vector<std::string> lines;
+    try {
+        lines = ListLines("MLSD");
+    } catch (const EFTPConnectionLost& lost) {
+        folderListing_ = false;
+        RestoreConnection(folder, lost);
+        return;
+    } catch (const std::exception&) {
+        folderListing_ = false;
+        return;
+    }
+    for (const std::string& line : lines) {
+        // "fact=value;fact=value; name": the facts hold no blank, the name may.
+        const size_t blank = line.find(' ');
+        if (blank == std::string::npos) continue;
+        std::string type, modify;
+        for (std::string_view facts = std::string_view(line).substr(0, blank); !facts.empty();) {
+            const size_t end = std::min(facts.find(';'), facts.size());
+            const std::string_view fact = facts.substr(0, end);
+            facts.remove_prefix(std::min(end + 1, facts.size()));
+            const size_t equals = fact.find('=');
+            if (equals == std::string_view::npos) continue;
+            const std::string key(fact.substr(0, equals));
+            if (SameText(key, "type")) type = fact.substr(equals + 1);
+            if (SameText(key, "modify")) modify = fact.substr(equals + 1);
+        }
+        if (!SameText(type, "file") || modify.empty()) continue;
+        try {
+            stamps[FromCP932(line.substr(blank + 1), "FTPサーバのファイル名")] = ServerTimeStampText(modify);
+        } catch (const EUpdateError&) {
+            // A name or time this listing cannot give is asked with MDTM.
+        }
+    }
+}
+
+// MDTM for every name, appended in order. Names go in batches while the server keeps them in step; a
+// reply other than 213 is tried again for its name alone, as the first of its ten tries.
+void TQrdFTP::AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps) {
+    for (size_t next = 0; next < names.size();) {
+        std::string commands;
+        size_t end = next;
+        if (pipelining_) {
+            for (; end < names.size() && end - next < kBatchRequests && commands.size() < kBatchBytes; ++end) {
+                const std::string command = "MDTM " + names[end];
+                // A name that cannot be sent is left to the single request, which reports it.
+                if (command.find_first_of("\r\n") != std::string::npos) break;
+                try {
+                    commands += Wire(command) + "\r\n";
+                } catch (const EEncodingError&) {
+                    break;
+                }
+            }
+        }
+        std::vector<TFTPReply> replies;
+        if (end - next < 2 || !ReadBatchReplies(commands, end - next, replies)) {
+            stamps.push_back(GetFileTimeStamp(names[next++]));
+            continue;
+        }
+        for (size_t i = 0; i < replies.size(); ++i) {
+            lastReply_ = replies[i];
+            stamps.push_back(lastReply_.Code == 213 ? LastReplyTimeStamp() : TimeStampAfter(names[next + i], 1));
+        }
+        next = end;
+    }
+}
+
+// Sends the batch of `count` requests with a NOOP behind it and reads the replies in order. The NOOP's
+// reply closes the batch: coming early or late, it shows that the replies are not the requests' own. False
+// when the server got out of step or dropped the connection; the connection is then restored and every
+// later name is asked alone.
+bool TQrdFTP::ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies) {
+    if (!session_) throw EFTPConnectionLost(kNotConnected);
+    const std::string folder = currentDir_;
+    const int wait = readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
+    bool inStep = true;
+    try {
+        Guarded([&] {
+            session_->setTimeout(TimespanOf(wait));
+            session_->SendLines(commands + "NOOP\r\n");
+            for (size_t i = 0; i <= count && inStep; ++i) {
+                std::string response;
+                const int code = session_->ReadReply(response);
+                if (code == 0) RaiseConnectionLost("応答がありません");
+                RecordReply(code, response);
+                if (i < count)
+                    inStep = code == 213 || code / 100 == 4 || code / 100 == 5;
+                else
+                    inStep = code / 100 == 2 && code != 213;
+                if (inStep && i < count) replies.push_back(lastReply_);
+            }
+            session_->setTimeout(TimespanOf(readTimeout_));
+        });
+    } catch (const EFTPConnectionLost& lost) {
+        RestoreConnection(folder, lost);
+        return false;
+    }
+    if (inStep) return true;
+    DropSession();
+    RestoreConnection(folder, EFTPConnectionLost("FTPサーバの応答が要求と合いません。"));
+    return false;
+}
+
+// After a server misbehaved under requests it need not have taken (batches, FEAT, MLSD): batches are
+// not sent again, and the connection, when lost, is opened again in the same folder without a word, so
+// that the caller sees what one request at a time would have given. Raises `cause` when it cannot be.
+void TQrdFTP::RestoreConnection(const std::string& folder, const EFTPConnectionLost& cause) {
+    pipelining_ = false;
+    if (Connected()) return;
+    try {
+        Connect();
+        if (Connected() && !folder.empty()) ChangeDir(folder);
+    } catch (const std::exception&) {
+        DropSession();
+    }
+    if (!Connected()) throw cause;
 }
 
 TFetchedFile TQrdFTP::DownloadFile(const std::string& serverName, const std::string& localPath) {
@@ -528,6 +799,29 @@ std::uintmax_t TQrdFTP::Retrieve(const std::string& serverName, int fd, const st
         FinishTransfer();
     });
     return written;
+}
+
+bool ListedName(std::string_view line, std::string& name) {
+    // Each line has its own columns: a size of nine digits or a year in place of the time moves the name.
+    // Positions count CP932 bytes, as the server wrote them.
+    const int start = FindFieldStart(line, 9);
+    if (start <= 0) {
+        // The "total" line of ls is no entry; any other line of another layout is taken whole.
+        const std::string_view total = "total ";
+        if (line.substr(0, total.size()) == total && line.size() > total.size() &&
+            std::all_of(line.begin() + static_cast<std::ptrdiff_t>(total.size()), line.end(),
+                        [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        name.assign(line);
+        return true;
+    }
+    const char kind = line[line.find_first_not_of(' ')];
+    if (kind == 'd') return false; // a folder has no time stamp to ask for
+    std::string_view text = line.substr(static_cast<size_t>(start - 1));
+    // A link is listed as "name -> target"; its own name is the entry.
+    if (kind == 'l') text = text.substr(0, text.find(" -> "));
+    name.assign(text);
+    return true;
 }
 
 int FindFieldStart(std::string_view line, int n) {

@@ -75,9 +75,10 @@ public:
     const TFTPReply& LastReply() const { return lastReply_; }
     const TFTPTimeouts& Timeouts() const { return timeouts_; }
 
-    // Connects and logs in: greeting 220, USER (and PASS), TYPE I, SYST. A server that closes the
-    // connection before its greeting leaves the client unconnected without a failure; every other failure
-    // (refused, timed out, log-in rejected) raises.
+    // Connects and logs in: greeting 220, USER (and PASS), then TYPE I, SYST and FEAT sent together (one
+    // at a time, without FEAT, on a server that cannot take that). A server that closes the connection
+    // before its greeting leaves the client unconnected without a failure; every other failure (refused,
+    // timed out, log-in rejected) raises.
     void Connect();
     bool Connected() const;
     // Says QUIT without waiting for the answer and closes the control connection.
@@ -91,9 +92,8 @@ public:
     // ABOR when connected; the reply is not judged.
     void Abort();
 
-    // The file names of the current server folder, cut out of the detailed listing (LIST) at the column
-    // where the first line's ninth field begins. Names that must not become local file names are left out
-    // with a trace line. The sizes that the listing's lines give are kept for ListedSize.
+    // The file names of the current server folder, taken from the detailed listing (LIST) line by line
+    // (ListedName). Names that must not become local file names are left out with a trace line. The sizes that the listing's lines give are kept for ListedSize.
     void GetFileNameList(std::vector<std::string>& names);
     // The size the last listing of the current folder gave for the name (or, failing an exact match, for
     // the one name that differs from it in letter case only); none when that listing gave none or there was
@@ -103,8 +103,19 @@ public:
     std::optional<std::uintmax_t> GetFileSize(const std::string& name);
     // MDTM, tried ten times 500 ms apart; the server's time plus nine hours as date-time text.
     std::string GetFileTimeStamp(const std::string& name);
-    // Appends one time stamp per name; the first failure ends it with the stamps gathered so far.
+    // Appends one time stamp per name of the current folder, the same as GetFileTimeStamp gives for each in
+    // turn; the first failure ends it with the stamps gathered so far. Over a slow link a round trip per
+    // name is what costs, so the times come in as few as the server allows: one MLSD of the folder when its
+    // FEAT offers the modify fact (a name it does not list with a time is asked with MDTM), otherwise MDTM
+    // requests sent in batches and their replies read in order. A server that gets a batch out of step or
+    // drops the connection under it is asked one name at a time for the rest of this client's life (the
+    // connection is restored quietly first); so is a server whose MLSD fails, without MLSD.
     void GetTimeStampList(const std::vector<std::string>& names, std::vector<std::string>& stamps);
+    // From now on MDTM for one name after the other, as for a server that misbehaved.
+    void AskOneAtATime() { pipelining_ = folderListing_ = false; }
+    // Whether MDTM requests still go in batches, and whether MLSD is still asked, on this client.
+    bool PipelinesTimeStamps() const { return pipelining_; }
+    bool ListsTimeStamps() const { return folderListing_ && modifyFact_ != false; }
     // RETR into the local file (replaced, never resumed), then the server's time stamp on it. Judges nothing
     // about what arrived: the caller compares it with what the server said before.
     TFetchedFile DownloadFile(const std::string& serverName, const std::string& localPath);
@@ -113,7 +124,16 @@ private:
     class Session;
     template <class Action> auto Guarded(Action&& action);
     std::uintmax_t Retrieve(const std::string& serverName, int fd, const std::string& localPath);
-    std::vector<std::string> ListLines();
+    std::string TimeStampAfter(const std::string& name, int failedTries);
+    std::string LastReplyTimeStamp() const;
+    void SetUpOneByOne();
+    bool SetUpTogether();
+    bool OffersModifyFact();
+    void ListModifyTimes(std::map<std::string, std::string>& stamps);
+    void AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps);
+    bool ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies);
+    void RestoreConnection(const std::string& folder, const EFTPConnectionLost& cause);
+    std::vector<std::string> ListLines(const std::string& command); // LIST or MLSD of the current folder
     void FinishTransfer();
     void ReadFollowingReply();
     void RecordReply(int code, const std::string& response);
@@ -135,9 +155,20 @@ private:
     std::string currentDir_;
     // Per folder (as given to CWD), the sizes its last listing gave, by name.
     std::map<std::string, std::map<std::string, std::uintmax_t>> listedSizes_;
+    // Found out once per client: whether FEAT offers MLST with the modify fact (none: not asked yet).
+    std::optional<bool> modifyFact_;
+    // The FEAT reply of this connection, when it was asked with the log-in.
+    std::optional<TFTPReply> features_;
+    bool folderListing_ = true;
+    bool pipelining_ = true;
     std::unique_ptr<Session> session_;
     std::vector<char> buffer_;
 };
+
+// The name a listing line gives: its ninth blank-separated field to the end of the line (blanks kept), a
+// link's own name without " -> target", the whole line when it has fewer fields. False for a folder and for
+// the "total" line of a Unix listing, which name no file.
+bool ListedName(std::string_view line, std::string& name);
 
 // The 1-based position where blank-separated field n of the line begins; 0 when the line has fewer fields.
 int FindFieldStart(std::string_view line, int n);

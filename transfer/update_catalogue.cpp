@@ -232,7 +232,9 @@ void FTP_GetNList(TUpdateState& state, TQrdFTP& client, const std::string& folde
                   std::vector<std::string>& names) {
     TTraceLog& log = *state.TraceLog;
     log.WriteStart(kGetNList);
-    client.ChangeDir(folder);
+    // The catalogue has just changed to the folder on this connection: over a slow link every round trip
+    // counts, and a second CWD of a relative folder would go one level deeper.
+    if (client.CurrentDir() != folder || folder.empty()) client.ChangeDir(folder);
     client.GetFileNameList(names);
     if (state.Profile->ZipReplacesLzh) {
         // A branch archive offered in both forms is fetched as ZIP only.

@@ -9,6 +9,8 @@ it needs:
   --listing FILE        LIST answers with the bytes of FILE instead of the folder's listing
   --drop-connects N     the first N connections are closed before the greeting
   --mdtm-failures N     the first N MDTM commands are answered 550
+  --mdtm-fail NAME=N    the first N MDTM commands for the file NAME are answered 550, as while a file is
+                        being replaced (may be given more than once)
   --mdtm-reply TEXT     MDTM is answered "213 TEXT" instead of the file's time
   --mdtm-drop           the control connection is closed when MDTM arrives
   --abort-after BYTES   RETR stops after BYTES: 426, then 226, as a server does that aborted the transfer
@@ -27,10 +29,25 @@ it needs:
                         the greeting
   --cut-replies         the connections closed by --drop-connects, --drop-connections and --mdtm-drop are
                         closed after the first line of a multi-line reply ("220-", "213-") instead
+  --delay-ms N          a slow link: every reply leaves N ms after its command arrived (replies to
+                        commands sent together leave together, in order), and every data connection is
+                        taken up N ms late (accepted in passive mode, connected in active mode)
+  --no-mlst             MLST and MLSD are unknown and FEAT does not list them, as on a server that
+                        offers only MDTM (with --mdtm-reply, MLSD gives that text as every file's time)
+  --drop-pipelined N    the control connection is closed at the Nth MDTM that arrives with further
+                        commands already waiting behind it, as by a server that cannot take commands
+                        sent together; commands sent one at a time are answered as usual
+  --swallow-pipelined   the second MDTM that arrives with further commands waiting behind it is never
+                        answered, so that every later reply seems to answer the command before its own
+  --pipelined-type HOW  TYPE that arrives with further commands waiting behind it closes the connection
+                        (HOW "drop") or is answered 503 (HOW "refuse"), as by servers that cannot take
+                        commands sent together after the log-in; TYPE sent alone is answered as usual
 """
 
 import argparse
+import collections
 import logging
+import re
 import os
 import shutil
 import sys
@@ -43,7 +60,7 @@ import asynchat  # noqa: E402
 
 from pyftpdlib.authorizers import DummyAuthorizer  # noqa: E402
 from pyftpdlib.filesystems import AbstractedFS  # noqa: E402
-from pyftpdlib.handlers import FTPHandler, FileProducer  # noqa: E402
+from pyftpdlib.handlers import ActiveDTP, FTPHandler, FileProducer, PassiveDTP  # noqa: E402
 from pyftpdlib.servers import FTPServer  # noqa: E402
 
 
@@ -52,6 +69,7 @@ class Faults:
     listing = None
     drop_connects = 0
     mdtm_failures = 0
+    mdtm_fail = {}
     mdtm_reply = None
     mdtm_drop = False
     abort_after = -1
@@ -66,7 +84,12 @@ class Faults:
     replace = {}
     refuse_size = False
     command_log = None
+    delay = 0.0
+    drop_pipelined = 0
+    swallow_pipelined = False
+    pipelined_type = None
     connects = 0
+    pipelined_mdtms = 0
     mdtm_calls = 0
     faulty_retrs_done = 0
 
@@ -97,6 +120,41 @@ class EncodedFS(AbstractedFS):
     def format_list(self, basedir, listing, ignore_err=True):
         for line in super().format_list(basedir, listing, ignore_err):
             yield line.decode("utf8").encode(Faults.encoding)
+
+    def format_mlsx(self, basedir, listing, perms, facts, ignore_err=True):
+        for line in super().format_mlsx(basedir, listing, perms, facts, ignore_err):
+            text = line.decode("utf8")
+            if Faults.mdtm_reply is not None:
+                # The same server time whichever way it is asked.
+                text = re.sub(r"(?i)(^|;)modify=[^;]*;", lambda m: m.group(1) + "modify=%s;" % Faults.mdtm_reply,
+                              text, count=1)
+            yield text.encode(Faults.encoding)
+
+
+class DelayedPassiveDTP(PassiveDTP):
+    """Takes up an incoming data connection only after the link's delay."""
+
+    def handle_accepted(self, sock, addr):
+        if Faults.delay <= 0:
+            return super().handle_accepted(sock, addr)
+        self.ioloop.call_later(Faults.delay, super().handle_accepted, sock, addr)
+
+
+class DelayedActiveDTP:
+    """Connects to the client only after the link's delay; closed before that, it never connects."""
+
+    def __init__(self, ip, port, cmd_channel):
+        self.dtp = None
+        self.call = cmd_channel.ioloop.call_later(Faults.delay, self._connect, ip, port, cmd_channel)
+
+    def _connect(self, ip, port, cmd_channel):
+        self.dtp = ActiveDTP(ip, port, cmd_channel)
+
+    def close(self):
+        if self.dtp is None:
+            self.call.cancel()
+        else:
+            self.dtp.close()
 
 
 class FaultProducer(FileProducer):
@@ -143,14 +201,51 @@ class FaultProducer(FileProducer):
 
 class FaultHandler(FTPHandler):
     abstracted_fs = EncodedFS
+    passive_dtp = DelayedPassiveDTP
     # sendfile() would bypass the producer that injects the faults.
     use_sendfile = False
+
+    def __init__(self, *args, **kwargs):
+        self._delayed = collections.deque()
+        self._arrived = time.monotonic()
+        super().__init__(*args, **kwargs)
 
     def decode(self, bytes):
         return bytes.decode(Faults.encoding, self.unicode_errors)
 
     def push(self, s):
-        asynchat.async_chat.push(self, s.encode(Faults.encoding, "replace"))
+        data = s.encode(Faults.encoding, "replace")
+        self.after_delay(lambda: asynchat.async_chat.push(self, data))
+
+    def close_when_done(self):
+        self.after_delay(lambda: FTPHandler.close_when_done(self))
+
+    def after_delay(self, action):
+        """Runs the action (output on the control connection) the link's delay after the command that
+        caused it arrived, behind every earlier one."""
+        if Faults.delay <= 0:
+            action()
+            return
+        self._delayed.append((max(self._arrived, time.monotonic() - Faults.delay) + Faults.delay, action))
+        if len(self._delayed) == 1:
+            self.call_later(max(0.0, self._delayed[0][0] - time.monotonic()), self._send_due)
+
+    def _send_due(self):
+        while self._delayed and self._delayed[0][0] <= time.monotonic() + 0.0005:
+            _, action = self._delayed.popleft()
+            if not self._closed:
+                action()
+        if self._delayed:
+            self.call_later(max(0.0, self._delayed[0][0] - time.monotonic()), self._send_due)
+
+    def found_terminator(self):
+        self._arrived = time.monotonic()
+        return super().found_terminator()
+
+    def commands_waiting(self):
+        """Whether a further command has arrived behind the one being served."""
+        buffered = self.ac_in_buffer
+        return bool(buffered) and b"\n" in (buffered if isinstance(buffered, bytes) else bytes(buffered))
 
     def handle(self):
         Faults.connects += 1
@@ -187,8 +282,31 @@ class FaultHandler(FTPHandler):
         self.push_dtp_data(data, cmd="LIST")
         return path
 
+    def ftp_TYPE(self, line):
+        if Faults.pipelined_type is not None and self.commands_waiting():
+            if Faults.pipelined_type == "drop":
+                self.ac_in_buffer = b""
+                self.close()
+                return
+            self.respond("503 Bad sequence of commands.")
+            return
+        return super().ftp_TYPE(line)
+
     def ftp_MDTM(self, path):
+        if (Faults.drop_pipelined or Faults.swallow_pipelined) and self.commands_waiting():
+            Faults.pipelined_mdtms += 1
+            if Faults.swallow_pipelined and Faults.pipelined_mdtms == 2:
+                return
+            if Faults.pipelined_mdtms == Faults.drop_pipelined:
+                self.ac_in_buffer = b""
+                self.close()
+                return
         Faults.mdtm_calls += 1
+        name = os.path.basename(path)
+        if Faults.mdtm_fail.get(name, 0) > 0:
+            Faults.mdtm_fail[name] -= 1
+            self.respond("550 %s is being replaced." % name)
+            return
         if Faults.mdtm_drop:
             self.hang_up("213-Time stamp follows.")
             return
@@ -225,6 +343,7 @@ def main():
     parser.add_argument("--listing")
     parser.add_argument("--drop-connects", type=int, default=0)
     parser.add_argument("--mdtm-failures", type=int, default=0)
+    parser.add_argument("--mdtm-fail", action="append", default=[])
     parser.add_argument("--mdtm-reply")
     parser.add_argument("--mdtm-drop", action="store_true")
     parser.add_argument("--abort-after", type=int, default=-1)
@@ -239,12 +358,18 @@ def main():
     parser.add_argument("--replace", action="append", default=[])
     parser.add_argument("--refuse-size", action="store_true")
     parser.add_argument("--command-log")
+    parser.add_argument("--delay-ms", type=float, default=0.0)
+    parser.add_argument("--no-mlst", action="store_true")
+    parser.add_argument("--drop-pipelined", type=int, default=0)
+    parser.add_argument("--swallow-pipelined", action="store_true")
+    parser.add_argument("--pipelined-type", choices=("drop", "refuse"))
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
     Faults.listing = args.listing
     Faults.drop_connects = args.drop_connects
     Faults.mdtm_failures = args.mdtm_failures
+    Faults.mdtm_fail = {name: int(count) for name, count in (item.rsplit("=", 1) for item in args.mdtm_fail)}
     Faults.mdtm_reply = args.mdtm_reply
     Faults.mdtm_drop = args.mdtm_drop
     Faults.abort_after = args.abort_after
@@ -259,6 +384,14 @@ def main():
     Faults.replace = dict(item.split("=", 1) for item in args.replace)
     Faults.refuse_size = args.refuse_size
     Faults.command_log = args.command_log
+    Faults.delay = args.delay_ms / 1000.0
+    Faults.drop_pipelined = args.drop_pipelined
+    Faults.swallow_pipelined = args.swallow_pipelined
+    Faults.pipelined_type = args.pipelined_type
+    if Faults.delay > 0:
+        FaultHandler.active_dtp = DelayedActiveDTP
+    if args.no_mlst:
+        FaultHandler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items() if k not in ("MLST", "MLSD")}
 
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
     authorizer = DummyAuthorizer()

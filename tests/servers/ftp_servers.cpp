@@ -148,6 +148,8 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
     if (!options.ListingFile.empty()) add("--listing", options.ListingFile);
     if (options.DropConnects > 0) add("--drop-connects", std::to_string(options.DropConnects));
     if (options.MdtmFailures > 0) add("--mdtm-failures", std::to_string(options.MdtmFailures));
+    for (const auto& [name, count] : options.MdtmFail)
+        add("--mdtm-fail", name + "=" + std::to_string(count));
     if (!options.MdtmReply.empty()) add("--mdtm-reply", options.MdtmReply);
     if (options.MdtmDrop) argv.push_back("--mdtm-drop");
     if (options.AbortAfter >= 0) add("--abort-after", std::to_string(options.AbortAfter));
@@ -165,6 +167,11 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
         add("--replace", name + "=" + source);
     if (options.RefuseSize) argv.push_back("--refuse-size");
     if (!options.CommandLog.empty()) add("--command-log", options.CommandLog);
+    if (options.DelayMs > 0) add("--delay-ms", std::to_string(options.DelayMs));
+    if (options.NoMlst) argv.push_back("--no-mlst");
+    if (options.DropPipelined > 0) add("--drop-pipelined", std::to_string(options.DropPipelined));
+    if (options.SwallowPipelined) argv.push_back("--swallow-pipelined");
+    if (!options.PipelinedType.empty()) add("--pipelined-type", options.PipelinedType);
     std::string log = folder_.File("fault_ftpd.log");
     process_ = std::make_unique<ServerProcess>(argv, log);
     std::string line = process_->ReadLine(kStartTimeoutMs);

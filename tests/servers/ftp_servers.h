@@ -34,7 +34,8 @@ struct FaultOptions {
     std::string ListingFile;       // LIST answers with the bytes of this file
     int DropConnects = 0;          // the first N connections are closed before the greeting
     int MdtmFailures = 0;          // the first N MDTM commands are answered 550
-    std::string MdtmReply;         // MDTM answers "213 " + this instead of the file's time
+    std::vector<std::pair<std::string, int>> MdtmFail; // name -> its first N MDTM commands are answered 550
+    std::string MdtmReply;         // MDTM (and MLSD) answer this instead of the file's time
     bool MdtmDrop = false;         // MDTM closes the control connection
     long long AbortAfter = -1;     // RETR: 426 and then 226 after this many bytes
     long long DropAfter = -1;      // RETR: the control connection is closed after this many bytes
@@ -49,6 +50,11 @@ struct FaultOptions {
     std::vector<std::pair<std::string, std::string>> Replace;
     bool RefuseSize = false;     // SIZE is answered 502
     std::string CommandLog;      // every command received is appended to this file, one a line
+    int DelayMs = 0;             // a slow link: every reply and data connection this many ms late
+    bool NoMlst = false;         // no MLST/MLSD, and FEAT does not list them: time stamps by MDTM only
+    int DropPipelined = 0;       // the Nth MDTM that arrives with more commands behind it closes the connection
+    bool SwallowPipelined = false; // the second MDTM with more commands behind it is never answered
+    std::string PipelinedType;   // TYPE with more commands behind it: "drop" closes the connection, "refuse" 503
 };
 
 // What the test servers share: a private folder (configuration, log), the server process and its port on

@@ -3,6 +3,7 @@
 #include "support/errors.h"
 #include "support/text.h"
 #include "tests/common/update_site.h"
+#include "transfer/update_settings.h"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +23,7 @@ using testing::kServerTime;
 using testing::ModifiedTime;
 using testing::ReadFile;
 using testing::UpdateSite;
+using testing::WriteFile;
 
 // The server's time as its time-stamp text; read in the site's time zone.
 std::string Stamp() {
@@ -564,7 +566,67 @@ TEST(FTP_DownAllCategory, ACategoryThatFailsIsShownAndTheNextOneFetched) {
     EXPECT_EQ(site.Prompts->Texts(PromptKind::Message),
               (std::vector<std::string>{"ダウンロード試行回数が5回を超えました。。"}));
     EXPECT_EQ(ReadFile(site.UpdateDir + "EXCEL/x.xls"), "x");
-    EXPECT_EQ(site.TraceOf("FTP_DownAllCategory"), (std::vector<std::string>{"Start", "UPDATE : 処理完了", "End"}));
+    EXPECT_EQ(site.TraceOf("FTP_DownAllCategory"),
+              (std::vector<std::string>{"Start", "ダウンロード試行回数が5回を超えました。。", "UPDATE : 処理完了", "End"}));
+}
+
+// Support staff find in the trace what the user was told (on one line), and a time stamp that cannot be
+// had names its file.
+TEST(FTP_DownAllCategory, TheMessageOfAFailedCategoryIsTracedAndNamesTheFile) {
+    UpdateSite site;
+    site.ServerFile("towagi/UPDATE/a.exe", "a");
+    site.ServerFile("towagi/UPDATE/b.exe", "b");
+    site.ServerFile("towagi/FRAME/ZFRM01.frm", "f");
+    WriteFile(site.ExeDir + "KMISID00.INI", "[Frame Protection file]\r\nF1=ZFRM\r\n");
+    WriteFile(site.ExeDir + "QRD00UP.INI", "[HQ]\r\nIP1=10.255.255.1\r\n");
+    site.Switch("Update_Program", 1);
+    site.Switch("Update_Frame", 1);
+    FaultOptions options;
+    options.NoMlst = true;
+    options.MdtmFail = {{"b.exe", 10}};
+    site.Start(options);
+    FTP_DownAllCategory(site.State, *site.Client);
+    const std::string stamp = "サーバ上ファイルのタイムスタンプ取得に失敗しました。 : [b.exe]";
+    const std::string branch = "このPCのIPアドレス[" + GetLocalIPAddress() + "]を、本社・支店情報から見つける事ができませんでした。";
+    const auto messages = site.Prompts->Texts(PromptKind::Message);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], stamp);
+    EXPECT_EQ(messages[1].rfind(branch + "\r\n\r\n", 0), 0u);
+    EXPECT_EQ(site.TraceOf("FTP_DownAllCategory"),
+              (std::vector<std::string>{"Start", stamp,
+                                        branch + " 帳票ファイル・EXCELシートの一部が更新されません。 必要な情報をQRD00UP.INIに登録してください。",
+                                        // the four HTML help categories, which this server does not have
+                                        "UPDATE : 処理完了", "UPDATE : 処理完了", "UPDATE : 処理完了",
+                                        "UPDATE : 処理完了", "End"}));
+}
+
+// A folder, a link or a file of nine-digit size in the listing costs the category nothing: every file of
+// it is compared, and the new ones fetched.
+TEST(FTP_DownAllCategory, FoldersLinksAndLargeFilesInTheListingCostTheCategoryNothing) {
+    for (const bool listing : {true, false}) {
+        UpdateSite site;
+        site.ServerFile("towagi/UPDATE/a.exe", "a");
+        site.ServerFile("towagi/UPDATE/z.dll", "z");
+        std::filesystem::create_directories(site.ServerDir + "towagi/UPDATE/sub");
+        std::filesystem::create_symlink("a.exe", site.ServerDir + "towagi/UPDATE/a.lnk");
+        // Sparse, on the server and installed alike: up to date, and never read.
+        for (const std::string& path : {site.ServerDir + "towagi/UPDATE/MASTER.LZH", site.ExeDir + "MASTER.LZH"}) {
+            site.LocalFile(path, "");
+            std::filesystem::resize_file(path, 123456789);
+            testing::SetModifiedTime(path, kServerTime);
+        }
+        site.Switch("Update_Program", 1);
+        FaultOptions options;
+        options.NoMlst = !listing;
+        site.Start(options);
+        FTP_DownAllCategory(site.State, *site.Client);
+        EXPECT_TRUE(site.Prompts->Texts(PromptKind::Message).empty()) << listing;
+        for (const char* name : {"a.exe", "z.dll", "a.lnk"})
+            EXPECT_EQ(ModifiedTime(site.UpdateDir + name), kServerTime) << name;
+        EXPECT_EQ(ReadFile(site.UpdateDir + "a.lnk"), "a");
+        EXPECT_TRUE(site.Traced("FTP_GetUpdateFileList ; [MASTER.LZH] Already Exist"));
+        EXPECT_FALSE(Exists(site.UpdateDir + "sub"));
+    }
 }
 
 TEST(StagingFolders, InitializeAndDeleteAllFiles) {

@@ -16,6 +16,8 @@
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -158,20 +160,26 @@ TEST(IsSafeLocalName, RefusesNamesThatLeaveTheFolderOrHaveControlCharacters) {
         EXPECT_FALSE(IsSafeLocalName(name)) << name;
 }
 
-TEST(GetFileNameList, NamesAreCutAtTheFirstLinesNinthField) {
+TEST(GetFileNameList, EachLineGivesTheNameOfItsOwnNinthField) {
     struct Case {
         std::string listing;
         std::vector<std::string> want;
     };
     for (const auto& c : std::vector<Case>{
-             // Every line is cut where the first line's name begins, whatever its own layout.
-             {"-rw-r--r--   1 towagi   towagi          5 Jan 31 23:59 my file.txt\r\n"
-              "-rw-r--r--   1 towagi   towagi    1048576 Feb  1  2024 KMIHIND0.LZH\r\n"
+             // Every line has its own columns: a size of nine digits, a year or another layout moves the name.
+             {"-rw-r--r--   1 towagi   towagi   100000000 Jan 31 23:59 KMIHIND0.LZH\r\n"
+              "-rw-r--r--   1 towagi   towagi          5 Jan 31 23:59 my file.txt\r\n"
+              "-rw-r--r--   1 towagi   towagi    1048576 Feb  1  2024 Qrd0000.exe\r\n"
               "-rw-r--r-- 1 ftp ftp 12 Feb 1 2024 a name written in another layout\r\n",
-              {"my file.txt", "KMIHIND0.LZH", "other layout"}},
-             // A first line of two fields finds no name column: every line is kept whole.
-             {"total 2\r\n-rw-r--r-- 1 a b 5 Jan 31 23:59 x.txt\r\n",
-              {"total 2", "-rw-r--r-- 1 a b 5 Jan 31 23:59 x.txt"}},
+              {"KMIHIND0.LZH", "my file.txt", "Qrd0000.exe", "a name written in another layout"}},
+             // Folders are left out; a link is its own name.
+             {"drwxr-xr-x   2 towagi   towagi       4096 Jan 31 23:59 sub folder\r\n"
+              "lrwxrwxrwx   1 towagi   towagi          5 Jan 31 23:59 Qrd0000.lnk -> Qrd0000.exe\r\n"
+              "-rw-r--r--   1 towagi   towagi          5 Jan 31 23:59 Qrd0000.exe\r\n",
+              {"Qrd0000.lnk", "Qrd0000.exe"}},
+             // The summary line of ls names no file; a line of fewer than nine fields is kept whole.
+             {"total 2\r\n-rw-r--r-- 1 a b 5 Jan 31 23:59 x.txt\r\n01-31-24  11:59PM  5 y.txt\r\n",
+              {"x.txt", "01-31-24  11:59PM  5 y.txt"}},
              // Bare LF line ends and a last line without one.
              {"-rw-r--r-- 1 a b 5 Jan 31 23:59 one\n-rw-r--r-- 1 a b 5 Jan 31 23:59 two", {"one", "two"}},
          }) {
@@ -182,6 +190,28 @@ TEST(GetFileNameList, NamesAreCutAtTheFirstLinesNinthField) {
         Site site(options);
         EXPECT_EQ(Names(*site.Client), c.want) << c.listing;
     }
+    // The sizes that go with the names come from each line's own columns too.
+    TempDir folder;
+    WriteFile(folder.File("listing"), "-rw-r--r-- 1 a b 5 Jan 31 23:59 small\r\n"
+                                      "-rw-r--r-- 1 a b 123456789 Jan 31 23:59 large\r\n");
+    FaultOptions options;
+    options.ListingFile = folder.File("listing");
+    Site site(options);
+    EXPECT_EQ(Names(*site.Client), (std::vector<std::string>{"small", "large"}));
+    EXPECT_EQ(site.Client->ListedSize("small"), 5u);
+    EXPECT_EQ(site.Client->ListedSize("large"), 123456789u);
+}
+
+TEST(GetFileNameList, RealServerListingOfAFolderWithABigFileASubFolderAndALink) {
+    Site site;
+    ServerFile(site.Root, "a.exe", "a");
+    std::filesystem::create_directory(site.Root.Path() / "sub");
+    std::filesystem::create_symlink("a.exe", site.Root.Path() / "a.lnk");
+    // Sparse: listed with nine digits of size without taking the space.
+    { std::ofstream(site.Root.File("MASTER.LZH")); }
+    std::filesystem::resize_file(site.Root.File("MASTER.LZH"), 123456789);
+    ServerFile(site.Root, "z.txt", "z");
+    EXPECT_EQ(Names(*site.Client), (std::vector<std::string>{"MASTER.LZH", "a.exe", "a.lnk", "z.txt"}));
 }
 
 TEST(GetFileNameList, RealServerListingsKeepBlanksAndConvertCP932) {
@@ -355,7 +385,7 @@ TEST(GetFileTimeStamp, RetriesUntil213) {
                 site.Client->GetFileTimeStamp("a.txt");
                 FAIL() << "ten failed MDTM replies succeeded";
             } catch (const EUpdateError& e) {
-                EXPECT_STREQ(e.what(), kTimeStampFailed);
+                EXPECT_EQ(std::string(e.what()), std::string(kTimeStampFailed) + " : [a.txt]");
             }
         }
         EXPECT_EQ(site.Clock.Pauses, std::vector<int>(c.pauses, 500)) << c.failures;
@@ -385,6 +415,208 @@ TEST(GetTimeStampList, FirstFailureEndsWithTheStampsGathered) {
     EXPECT_EQ(stamps, (std::vector<std::string>{kServerStamp, kServerStamp}));
     EXPECT_THROW(site.Client->GetTimeStampList({"a.txt", "missing.txt", "b.txt"}, stamps), EUpdateError);
     EXPECT_EQ(stamps.size(), 3u);
+}
+
+// Server files one minute apart from 2024-01-31 00:00:00 UTC, so that a stamp given to the wrong name
+// shows; returns what the client must give for each (nine hours later).
+std::vector<std::string> FilesMinutesApart(const std::string& folder, const std::vector<std::string>& names) {
+    std::vector<std::string> stamps;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::time_t time = 1706659200 + static_cast<std::time_t>(i) * 60;
+        const std::string path = folder + "/" + names[i];
+        WriteFile(path, names[i]);
+        const timespec times[2] = {{time, 0}, {time, 0}};
+        testing::Require(utimensat(AT_FDCWD, path.c_str(), times, 0) == 0, "file time of " + path);
+        const std::time_t shown = time + 9 * 3600;
+        std::tm parts{};
+        gmtime_r(&shown, &parts);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y/%m/%d %H:%M:%S", &parts);
+        stamps.push_back(text);
+    }
+    return stamps;
+}
+
+std::vector<std::string> ManyNames(size_t count) {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < count; ++i)
+        names.push_back("file " + std::to_string(1000 + i) + ".dat");
+    return names;
+}
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadFile(path));
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+size_t CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind(prefix, 0) == 0;
+    }));
+}
+
+// The stamps, the waits and the failure are those of one MDTM per name in turn, whichever way the server
+// lets them be asked: MLSD (pyftpdlib), MDTM in batches (a server without MLSD), or one at a time.
+TEST(GetTimeStampList, TheSameAsOneRequestPerNameOnEveryServer) {
+    enum class Way { Listing, Batches, OneAtATime };
+    for (const Way way : {Way::Listing, Way::Batches, Way::OneAtATime}) {
+        TempDir logs;
+        FaultOptions options;
+        options.Encoding = "cp932";
+        options.NoMlst = way != Way::Listing;
+        options.CommandLog = logs.File("commands");
+        // Two names answered 550 at first: each is tried again alone, 500 ms later.
+        options.MdtmFail = {{"b.txt", 2}, {"更新 データ.txt", 1}};
+        Site site(options);
+        std::filesystem::create_directory(site.Root.Path() / "UPDATE");
+        std::vector<std::string> names{"a.txt", "b.txt", "更新 データ.txt", "my file.txt"};
+        for (const std::string& name : ManyNames(250))
+            names.push_back(name);
+        const std::vector<std::string> want = FilesMinutesApart(site.Root.File("UPDATE"), names);
+        site.Client->ChangeDir("/UPDATE/");
+        if (way == Way::OneAtATime) site.Client->AskOneAtATime();
+        std::vector<std::string> stamps;
+        site.Client->GetTimeStampList(names, stamps);
+        EXPECT_EQ(stamps, want);
+        const auto commands = ReadLines(logs.File("commands"));
+        if (way == Way::Listing) {
+            // The listing gave every time: the names that failed MDTM were never asked.
+            EXPECT_EQ(site.Clock.Pauses, std::vector<int>{});
+            EXPECT_EQ(CountLines(commands, "MLSD"), 1u);
+            EXPECT_EQ(CountLines(commands, "MDTM "), 0u);
+        } else {
+            EXPECT_EQ(site.Clock.Pauses, std::vector<int>(3, 500));
+            EXPECT_EQ(CountLines(commands, "MDTM "), names.size() + 3);
+            EXPECT_EQ(CountLines(commands, "NOOP"), way == Way::Batches ? 2u : 0u);
+        }
+        EXPECT_TRUE(site.Client->Connected());
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), way != Way::OneAtATime);
+
+        // A name that is not there fails after ten tries and names itself; the stamps before it stay.
+        site.Clock.Pauses.clear();
+        stamps.clear();
+        try {
+            site.Client->GetTimeStampList({"a.txt", "my file.txt", "missing.txt", "b.txt"}, stamps);
+            FAIL() << "a missing file got a time stamp";
+        } catch (const EUpdateError& e) {
+            EXPECT_EQ(std::string(e.what()), std::string(kTimeStampFailed) + " : [missing.txt]");
+        }
+        EXPECT_EQ(stamps, (std::vector<std::string>{want[0], want[3]}));
+        EXPECT_EQ(site.Clock.Pauses, std::vector<int>(9, 500));
+    }
+}
+
+TEST(GetTimeStampList, MdtmDecidesForANameTheListingDoesNotGiveAsAsked) {
+    // The master category asks in upper case; this server's names are case-sensitive.
+    Site site;
+    const std::vector<std::string> want = FilesMinutesApart(site.Root.Dir(), {"BR01.ZIP", "br02.zip"});
+    std::vector<std::string> stamps;
+    EXPECT_THROW(site.Client->GetTimeStampList({"BR01.ZIP", "BR02.ZIP"}, stamps), EUpdateError);
+    EXPECT_EQ(stamps, (std::vector<std::string>{want[0]}));
+    EXPECT_EQ(site.Clock.Pauses, std::vector<int>(9, 500));
+    EXPECT_TRUE(site.Client->ListsTimeStamps());
+}
+
+// A server that drops the connection in the middle of a batch, or answers a batch out of step, is asked
+// again one name at a time over a new connection in the same folder, and never given a batch again.
+TEST(GetTimeStampList, AServerThatCannotTakeBatchesIsAskedOneNameAtATime) {
+    for (const bool drop : {true, false}) {
+        TempDir logs;
+        FaultOptions options;
+        options.NoMlst = true;
+        options.DropPipelined = drop ? 5 : 0;
+        options.SwallowPipelined = !drop;
+        options.CommandLog = logs.File("commands");
+        Site site(options);
+        std::filesystem::create_directory(site.Root.Path() / "UPDATE");
+        const std::vector<std::string> names = ManyNames(40);
+        const std::vector<std::string> want = FilesMinutesApart(site.Root.File("UPDATE"), names);
+        site.Client->ChangeDir("UPDATE");
+        std::vector<std::string> stamps;
+        site.Client->GetTimeStampList(names, stamps);
+        EXPECT_EQ(stamps, want) << drop;
+        EXPECT_FALSE(site.Client->PipelinesTimeStamps()) << drop;
+        EXPECT_TRUE(site.Client->Connected()) << drop;
+        EXPECT_EQ(site.Client->CurrentDir(), "UPDATE") << drop;
+        EXPECT_EQ(CountLines(ReadLines(logs.File("commands")), "USER "), 2u) << drop;
+        EXPECT_TRUE(site.Clock.Pauses.empty()) << drop;
+        const size_t sent = CountLines(ReadLines(logs.File("commands")), "MDTM ");
+        stamps.clear();
+        site.Client->GetTimeStampList(names, stamps);
+        EXPECT_EQ(stamps, want) << drop;
+        const auto commands = ReadLines(logs.File("commands"));
+        EXPECT_EQ(CountLines(commands, "MDTM "), sent + names.size()) << drop;
+        // The batch's closing NOOP never reached the server that hung up.
+        EXPECT_EQ(CountLines(commands, "NOOP"), drop ? 0u : 1u) << drop;
+    }
+}
+
+// TYPE I, SYST and FEAT go together after the log-in. A server that hangs up on them, or answers them
+// with anything but what each gets alone, is logged in again one command at a time; FEAT is then asked
+// when the catalogue needs it, and nothing is sent together on that client again.
+TEST(Connect, AServerThatCannotTakeTheSetUpSentTogetherIsSetUpOneCommandAtATime) {
+    const std::vector<std::string> together{"USER towagi", "PASS", "TYPE I", "SYST", "FEAT"};
+    const std::vector<std::string> alone{"USER towagi", "PASS", "TYPE I", "SYST"};
+    struct Case {
+        std::string how;
+        std::vector<std::vector<std::string>> logIns;
+    } cases[] = {
+        {"", {together}},
+        {"drop", {{"USER towagi", "PASS", "TYPE I"}, alone}},
+        {"refuse", {together, alone}},
+    };
+    for (const Case& c : cases) {
+        TempDir logs;
+        FaultOptions options;
+        options.PipelinedType = c.how;
+        options.CommandLog = logs.File("commands");
+        Site site(options);
+        EXPECT_TRUE(site.Client->Connected()) << c.how;
+        std::vector<std::string> want;
+        for (const auto& logIn : c.logIns)
+            want.insert(want.end(), logIn.begin(), logIn.end());
+        EXPECT_EQ(ReadLines(logs.File("commands")), want) << c.how;
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.how.empty()) << c.how;
+
+        // The times still come from one MLSD; FEAT is asked for them where the set-up went one at a time.
+        const std::vector<std::string> names{"a.txt", "b.txt", "c.txt"};
+        const std::vector<std::string> stamps = FilesMinutesApart(site.Root.Dir(), names);
+        std::vector<std::string> got;
+        site.Client->GetTimeStampList(names, got);
+        EXPECT_EQ(got, stamps) << c.how;
+        const auto commands = ReadLines(logs.File("commands"));
+        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u)) << c.how;
+        EXPECT_EQ(CountLines(commands, "MLSD"), 1u) << c.how;
+        EXPECT_EQ(CountLines(commands, "MDTM"), 0u) << c.how;
+    }
+}
+
+TEST(GetTimeStampList, ReconnectThatFailsGivesTheLostConnection) {
+    // The server drops the batch's connection and refuses every later one.
+    FaultOptions options;
+    options.NoMlst = true;
+    options.DropPipelined = 1;
+    options.DropConnections = "2-100";
+    Site site(options);
+    const std::vector<std::string> names = ManyNames(5);
+    FilesMinutesApart(site.Root.Dir(), names);
+    std::vector<std::string> stamps;
+    EXPECT_THROW(site.Client->GetTimeStampList(names, stamps), EFTPConnectionLost);
+    EXPECT_FALSE(site.Client->Connected());
+}
+
+// The test server's slow link: each reply comes the given time after its command.
+TEST(FaultServer, DelaysEveryReply) {
+    FaultOptions options;
+    options.DelayMs = 150;
+    Site site(options);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(site.Client->SendCommand("NOOP"), 200);
+    EXPECT_EQ(site.Client->SendCommand("PWD"), 257);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
 }
 
 TEST(DownloadFile, ReplacesALongerLocalFileAndSetsTheServerTime) {
@@ -525,7 +757,7 @@ TEST(DownloadFile, FailedTimeStampLeavesTheFetchedFile) {
     // Nine hours after the server's last second of 9999 there is no local date-time to set.
     beyondDates.MdtmReply = "99991231200000";
     for (const auto& c : std::vector<Case>{
-             {noStamp, kTimeStampFailed},
+             {noStamp, std::string(kTimeStampFailed) + " : [a.txt]"},
              {beyondDates, "変更失敗 : [{}] : 10000/01/01 05:00:00"},
          }) {
         Site site(c.options);
@@ -590,6 +822,7 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
         for (bool passive : {true, false}) {
             TempDir root, local;
             std::filesystem::create_directory(root.Path() / "UPDATE");
+            std::filesystem::create_directory(root.Path() / "MANY");
             ServerFile(root, "UPDATE/my file.txt", "blank in the name");
             ServerFile(root, "UPDATE/KMIHIND0.LZH", Pattern(3 * 1024 * 1024 + 17));
             VsftpdServer server(root.Path().string());
@@ -612,6 +845,17 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
             std::vector<std::string> stamps;
             client.GetTimeStampList(names, stamps);
             EXPECT_EQ(stamps, (std::vector<std::string>{kServerStamp, kServerStamp}));
+            // vsftpd offers no MLSD: its MDTM replies come in batches, in order.
+            const std::vector<std::string> many = ManyNames(450);
+            const std::vector<std::string> want = FilesMinutesApart(root.File("MANY"), many);
+            client.ChangeDir("../MANY"); // vsftpd run by an ordinary user does not chroot
+            stamps.clear();
+            client.GetTimeStampList(many, stamps);
+            EXPECT_EQ(stamps, want);
+            EXPECT_TRUE(client.PipelinesTimeStamps());
+            EXPECT_FALSE(client.ListsTimeStamps());
+            client.ChangeDir("../UPDATE");
+            client.GetFileNameList(names); // the sizes are the listing's of the folder as it was named
             for (const std::string& name : names) {
                 EXPECT_EQ(client.DownloadFile(name, local.File(name)).Size, client.ListedSize(name)) << name;
                 EXPECT_EQ(ReadFile(local.File(name)), ReadFile(root.File("UPDATE/" + name)))

@@ -257,6 +257,55 @@ TEST(FTP_GetUpdateFileList, NewInstalledAndStagedFilesWithOneQuestion) {
     EXPECT_EQ(site.Progress.Position, 3);
 }
 
+// However the server lets the times be asked (MLSD, MDTM in batches, or one at a time after a batch cost
+// the connection), the catalogue gives what one MDTM per name gives: the same result, names, stamps and
+// trace lines, also for a name answered 550 at first and for CP932 names with blanks.
+TEST(FTP_GetUpdateFileList, TheSameResultsAndTraceAsOneRequestPerName) {
+    struct Case {
+        std::string label;
+        bool listing;
+        int dropPipelined;
+    };
+    for (const auto& c : std::vector<Case>{{"MLSD", true, 0}, {"MDTM in batches", false, 0},
+                                           {"batch dropped", false, 4}}) {
+        UpdateSite site;
+        // 300 files a minute apart; every tenth is newer than its installed copy.
+        for (int i = 0; i < 300; ++i) {
+            const std::string name = (i % 7 == 0 ? "更新 データ" : "file") + std::to_string(1000 + i) + ".dat";
+            site.ServerFile("towagi/UPDATE/" + name, name, kServerTime + i * 60);
+            if (i % 10 != 0) site.LocalFile(site.ExeDir + name, name, kServerTime + i * 60);
+        }
+        struct Result {
+            bool found;
+            std::vector<std::string> names, stamps, trace;
+            bool operator==(const Result&) const = default;
+        };
+        const auto catalogue = [&](bool oneAtATime) {
+            FaultOptions options;
+            options.Encoding = "cp932";
+            options.NoMlst = !c.listing;
+            options.DropPipelined = c.dropPipelined;
+            options.MdtmFail = {{"file1003.dat", 2}};
+            site.Start(options);
+            if (oneAtATime) site.Client->AskOneAtATime();
+            site.State.AskBeforeUpdate = true;
+            const std::size_t before = site.Trace().size();
+            Result result;
+            result.found = FTP_GetUpdateFileList(site.State, *site.Client, GetUpdateDir(site.State), false,
+                                                 result.stamps, result.names);
+            const auto trace = site.Trace();
+            result.trace.assign(trace.begin() + static_cast<std::ptrdiff_t>(before), trace.end());
+            return result;
+        };
+        const Result want = catalogue(true);
+        const Result got = catalogue(false);
+        EXPECT_EQ(got, want) << c.label;
+        EXPECT_EQ(want.names.size(), 30u);
+        EXPECT_EQ(site.Client->ListsTimeStamps(), c.listing) << c.label;
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.dropPipelined == 0) << c.label;
+    }
+}
+
 TEST(FTP_GetUpdateFileList, TheQuestionDeclinedRaisesECancel) {
     for (const EditionProfile* edition : kEditions) {
         UpdateSite site(*edition);
