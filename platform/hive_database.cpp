@@ -44,7 +44,8 @@ std::string InSchema(const std::string& sql, const std::string& schema) {
 
 HiveConnection::HiveConnection(sqlite3* db, std::string hiveFile)
     : db_(db), hiveFile_(std::move(hiveFile)), watched_{hiveFile_},
-      random_(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^ getpid())) {}
+      random_(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count() ^ getpid())) {
+}
 
 HiveConnection::~HiveConnection() {
     if (db_) sqlite3_close_v2(db_);
@@ -69,9 +70,10 @@ std::vector<std::int64_t> HiveConnection::FilesStamp() const {
         struct stat info {};
         // stat, never open: closing another descriptor of the file would drop SQLite's locks on it.
         if (::stat(file.c_str(), &info) != 0) info = {};
-        stamp.insert(stamp.end(), {static_cast<std::int64_t>(info.st_mtim.tv_sec),
-                                   static_cast<std::int64_t>(info.st_mtim.tv_nsec),
-                                   static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_ino)});
+        stamp.insert(stamp.end(),
+                     {static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(info.st_mtim.tv_nsec),
+                      static_cast<std::int64_t>(info.st_size), static_cast<std::int64_t>(info.st_ino)});
     }
     return stamp;
 }
@@ -95,8 +97,10 @@ int HiveConnection::OnBusy(void* self, int count) {
     return 1;
 }
 
-HiveStatement::HiveStatement(const HiveConnection& connection, const std::string& sql) : connection_(connection) {
-    if (sqlite3_prepare_v2(connection_.Get(), sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK) connection_.Fail();
+HiveStatement::HiveStatement(const HiveConnection& connection, const std::string& sql)
+    : connection_(connection) {
+    if (sqlite3_prepare_v2(connection_.Get(), sql.c_str(), -1, &stmt_, nullptr) != SQLITE_OK)
+        connection_.Fail();
 }
 
 HiveStatement::~HiveStatement() {
@@ -188,7 +192,8 @@ void CreateSchema(const HiveConnection& connection, const std::string& schema) {
 }
 
 KeyResolver::KeyResolver(const HiveConnection& connection, const std::string& schema)
-    : connection_(connection), find_(connection, "SELECT id FROM " + schema + ".keys WHERE parent = ?1 AND name = ?2"),
+    : connection_(connection),
+      find_(connection, "SELECT id FROM " + schema + ".keys WHERE parent = ?1 AND name = ?2"),
       add_(connection, "INSERT INTO " + schema + ".keys(parent, name) VALUES(?1, ?2)") {}
 
 std::optional<std::int64_t> KeyResolver::Find(std::int64_t parent, const std::string& name) {
@@ -223,14 +228,16 @@ std::optional<std::int64_t> KeyResolver::Resolve(const std::vector<std::string>&
 
 void DeleteKeyTree(const HiveConnection& connection, const std::string& schema, std::int64_t id) {
     if (id == kRootKeyId) return;
-    connection.Exec("CREATE TEMP TABLE IF NOT EXISTS doomed_keys(id INTEGER PRIMARY KEY, depth INTEGER NOT NULL)");
+    connection.Exec(
+        "CREATE TEMP TABLE IF NOT EXISTS doomed_keys(id INTEGER PRIMARY KEY, depth INTEGER NOT NULL)");
     connection.Exec("DELETE FROM temp.doomed_keys");
     // A recursive query walks the tree with a queue, not a stack: no depth limit.
-    HiveStatement collect(connection, "WITH RECURSIVE subtree(id, depth) AS (SELECT ?1, 0 UNION ALL "
-                                      "SELECT keys.id, subtree.depth + 1 FROM " +
-                                          schema +
-                                          ".keys AS keys JOIN subtree ON keys.parent = subtree.id) "
-                                          "INSERT INTO temp.doomed_keys(id, depth) SELECT id, depth FROM subtree");
+    HiveStatement collect(connection,
+                          "WITH RECURSIVE subtree(id, depth) AS (SELECT ?1, 0 UNION ALL "
+                          "SELECT keys.id, subtree.depth + 1 FROM " +
+                              schema +
+                              ".keys AS keys JOIN subtree ON keys.parent = subtree.id) "
+                              "INSERT INTO temp.doomed_keys(id, depth) SELECT id, depth FROM subtree");
     collect.Bind(1, id);
     collect.Step();
     connection.Exec("DELETE FROM " + schema + ".vals WHERE key IN (SELECT id FROM temp.doomed_keys)");

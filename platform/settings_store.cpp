@@ -17,6 +17,30 @@ std::string NonEmptyEnv(const char* name) {
     return value ? value : "";
 }
 
+// A key found inside a transaction of its own connection.
+struct FoundKey {
+    std::unique_ptr<HiveConnection> connection;
+    std::optional<HiveTransaction> tx;
+    std::int64_t id = kRootKeyId;
+};
+
+// nullptr when the hive holds no such key: also a missing, damaged, locked or foreign hive.
+std::unique_ptr<FoundKey> FindKey(Hive hive, const std::vector<std::string>& names, KeyAccess access) {
+    auto key = std::make_unique<FoundKey>();
+    key->connection = OpenHive(hive, access, false);
+    if (!key->connection) return nullptr;
+    try {
+        key->tx.emplace(*key->connection, access == KeyAccess::ReadWrite);
+        if (SchemaVersion(*key->connection) < kSchemaVersion) return nullptr;
+        std::optional<std::int64_t> id = KeyResolver(*key->connection).Resolve(names, false);
+        if (!id) return nullptr;
+        key->id = *id;
+    } catch (const ESettingsError&) {
+        return nullptr;
+    }
+    return key;
+}
+
 class SqliteSettingsKey : public SettingsKey {
 public:
     SqliteSettingsKey(std::unique_ptr<HiveConnection> connection, std::int64_t id, bool writable)
@@ -174,53 +198,34 @@ std::unique_ptr<SettingsKey> SqliteSettingsStore::OpenKey(Hive hive, const std::
 bool SqliteSettingsStore::DeleteKey(Hive hive, const std::string& path) {
     std::vector<std::string> names = SplitKeyPath(path);
     if (names.empty()) return false; // the root of a hive stays
-    std::unique_ptr<HiveConnection> connection = OpenHive(hive, KeyAccess::ReadWrite, false);
-    if (!connection) return false;
-    std::optional<HiveTransaction> tx;
-    std::optional<std::int64_t> id;
-    try {
-        tx.emplace(*connection, true);
-        if (SchemaVersion(*connection) < kSchemaVersion) return false;
-        id = KeyResolver(*connection).Resolve(names, false);
-    } catch (const ESettingsError&) {
-        return false; // a damaged, locked or foreign hive holds no key that could be deleted
-    }
-    if (!id) return false;
-    DeleteKeyTree(*connection, "main", *id);
-    tx->Commit();
+    std::unique_ptr<FoundKey> key = FindKey(hive, names, KeyAccess::ReadWrite);
+    if (!key) return false;
+    DeleteKeyTree(*key->connection, "main", key->id);
+    key->tx->Commit();
     return true;
 }
 
 bool WalkKeyTree(Hive hive, const std::string& path,
                  const std::function<void(const std::string& below, const std::vector<KeyTreeValue>& values)>& visit) {
-    std::unique_ptr<HiveConnection> connection = OpenHive(hive, KeyAccess::Read, false);
-    if (!connection) return false;
-    std::optional<HiveTransaction> tx;
-    std::optional<std::int64_t> id;
-    try {
-        tx.emplace(*connection, false);
-        if (SchemaVersion(*connection) < kSchemaVersion) return false;
-        id = KeyResolver(*connection).Resolve(SplitKeyPath(path), false);
-    } catch (const ESettingsError&) {
-        return false; // a damaged or foreign hive holds no such key
-    }
-    if (!id) return false;
-    HiveStatement values(*connection, "SELECT name, kind, data FROM vals WHERE key = ?1 ORDER BY rowid");
-    HiveStatement children(*connection,
+    std::unique_ptr<FoundKey> key = FindKey(hive, SplitKeyPath(path), KeyAccess::Read);
+    if (!key) return false;
+    const HiveConnection& connection = *key->connection;
+    HiveStatement values(connection, "SELECT name, kind, data FROM vals WHERE key = ?1 ORDER BY rowid");
+    HiveStatement children(connection,
                            "SELECT id, name FROM keys WHERE parent = ?1 ORDER BY name COLLATE NOCASE DESC");
     struct Pending {
         std::int64_t id;
         std::string below;
     };
     // An explicit stack instead of recursion: a tree may be deeper than the call stack.
-    std::vector<Pending> pending{{*id, ""}};
+    std::vector<Pending> pending{{key->id, ""}};
     std::vector<KeyTreeValue> found;
     while (!pending.empty()) {
-        Pending key = std::move(pending.back());
+        Pending next = std::move(pending.back());
         pending.pop_back();
         found.clear();
         values.Reset();
-        values.Bind(1, key.id);
+        values.Bind(1, next.id);
         while (values.Step()) {
             KeyTreeValue value;
             value.Name = values.Text(0);
@@ -232,15 +237,15 @@ bool WalkKeyTree(Hive hive, const std::string& path,
             }
             found.push_back(std::move(value));
         }
-        visit(key.below, found);
+        visit(next.below, found);
         // Pushed in reverse name order, so that they come off the stack in name order.
         children.Reset();
-        children.Bind(1, key.id);
+        children.Bind(1, next.id);
         while (children.Step())
-            pending.push_back({children.Integer(0), key.below.empty() ? children.Text(1)
-                                                                      : key.below + "\\" + children.Text(1)});
+            pending.push_back({children.Integer(0), next.below.empty() ? children.Text(1)
+                                                                       : next.below + "\\" + children.Text(1)});
     }
-    tx->Commit();
+    key->tx->Commit();
     return true;
 }
 

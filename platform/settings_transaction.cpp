@@ -16,7 +16,8 @@ namespace {
 bool SameFile(const std::string& a, const std::string& b) {
     std::error_code error;
     if (std::filesystem::equivalent(a, b, error)) return true;
-    return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error) && !error;
+    return std::filesystem::weakly_canonical(a, error) == std::filesystem::weakly_canonical(b, error) &&
+           !error;
 }
 
 } // namespace
@@ -28,9 +29,10 @@ EHiveNotWritable::EHiveNotWritable(Hive hive, const std::string& file)
 struct HiveSchema {
     HiveSchema(const HiveConnection& connection, const std::string& name)
         : resolver(connection, name),
-          upsert(connection, "INSERT INTO " + name +
-                                 ".vals(key, name, kind, data) VALUES(?1, ?2, ?3, ?4) "
-                                 "ON CONFLICT(key, name) DO UPDATE SET kind = excluded.kind, data = excluded.data"),
+          upsert(connection,
+                 "INSERT INTO " + name +
+                     ".vals(key, name, kind, data) VALUES(?1, ?2, ?3, ?4) "
+                     "ON CONFLICT(key, name) DO UPDATE SET kind = excluded.kind, data = excluded.data"),
           removeValue(connection, "DELETE FROM " + name + ".vals WHERE key = ?1 AND name = ?2"), name(name) {}
 
     KeyResolver resolver;
@@ -59,7 +61,8 @@ SettingsTransaction::SettingsTransaction(const std::vector<Hive>& hives) : impl_
     std::vector<std::pair<Hive, std::string>> files;
     for (Hive hive : hives) {
         bool seen = false;
-        for (const auto& file : files) seen = seen || file.first == hive;
+        for (const auto& file : files)
+            seen = seen || file.first == hive;
         if (seen) continue;
         std::string file = HiveFilePath(hive);
         if (file.empty() || !PrepareHiveForWriting(file, true)) throw EHiveNotWritable(hive, file);
@@ -68,10 +71,12 @@ SettingsTransaction::SettingsTransaction(const std::vector<Hive>& hives) : impl_
     if (files.empty()) return;
 
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(files[0].second.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    int rc =
+        sqlite3_open_v2(files[0].second.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     impl_->connection = std::make_unique<HiveConnection>(db, files[0].second);
     HiveConnection& connection = *impl_->connection;
-    if (rc != SQLITE_OK || sqlite3_db_readonly(db, "main") == 1) throw EHiveNotWritable(files[0].first, files[0].second);
+    if (rc != SQLITE_OK || sqlite3_db_readonly(db, "main") == 1)
+        throw EHiveNotWritable(files[0].first, files[0].second);
     connection.Configure();
     std::vector<std::string> names{"main"};
     if (files.size() > 1 && !SameFile(files[0].second, files[1].second)) {

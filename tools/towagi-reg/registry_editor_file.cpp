@@ -49,14 +49,15 @@ std::string FileError(const std::string& path, const std::string& what) {
 // Refuses what is not a plain file of a sane size, before a byte of it is read.
 void CheckFileKind(const std::string& path, const struct stat& info) {
     if (S_ISDIR(info.st_mode))
-        throw ERegistryFileError(FileError(path, "はフォルダです。レジストリファイル(.reg)を指定してください"));
+        throw ERegistryFileError(
+            FileError(path, "はフォルダです。レジストリファイル(.reg)を指定してください"));
     if (!S_ISREG(info.st_mode))
-        throw ERegistryFileError(FileError(
-            path, "は通常のファイルではありません(FIFO、デバイスなど)。レジストリファイル(.reg)を指定してください"));
+        throw ERegistryFileError(FileError(path, "は通常のファイルではありません(FIFO、デバイスなど)"
+                                                 "。レジストリファイル(.reg)を指定してください"));
     if (static_cast<std::uint64_t>(info.st_size) > kMaxRegistryFileBytes)
-        throw ERegistryFileError(FileError(path, "は大きすぎます(" + std::to_string(info.st_size) + "バイト)。読み込めるのは" +
-                                                     std::to_string(kMaxRegistryFileBytes / (1024 * 1024)) +
-                                                     "MBまでです"));
+        throw ERegistryFileError(
+            FileError(path, "は大きすぎます(" + std::to_string(info.st_size) + "バイト)。読み込めるのは" +
+                                std::to_string(kMaxRegistryFileBytes / (1024 * 1024)) + "MBまでです"));
 }
 
 std::string ToUtf8(const std::string& bytes, const std::string& path) {
@@ -137,8 +138,9 @@ public:
         std::string_view line;
         if (!reader_.Next(line) || !IsHeader(TrimBlanksRight(line)))
             throw ERegistryFileError(FileError(
-                source_, "はレジストリファイルではありません。1行目が \"Windows Registry Editor Version 5.00\" "
-                         "または \"REGEDIT4\" ではありません"));
+                source_,
+                "はレジストリファイルではありません。1行目が \"Windows Registry Editor Version 5.00\" "
+                "または \"REGEDIT4\" ではありません"));
         bool anyKey = false;
         while (reader_.Next(line)) {
             const int number = reader_.Number();
@@ -151,7 +153,8 @@ public:
                 } else if (line.front() == '"' || line.front() == '@') {
                     ValueLine(line, number);
                 } else {
-                    throw LineError("キー([...])、値(\"名前\"=... または @=...)、コメント(;)のどれでもありません");
+                    throw LineError(
+                        "キー([...])、値(\"名前\"=... または @=...)、コメント(;)のどれでもありません");
                 }
             } catch (const LineError& error) {
                 throw ERegistryFileError(FileError(source_, "の" + std::to_string(number) +
@@ -173,7 +176,8 @@ private:
         if (deletion) name.remove_prefix(1);
         size_t slash = name.find('\\');
         current_ = RegistryEditorChange{};
-        current_.What = deletion ? RegistryEditorChange::Kind::DeleteKey : RegistryEditorChange::Kind::OpenKey;
+        current_.What =
+            deletion ? RegistryEditorChange::Kind::DeleteKey : RegistryEditorChange::Kind::OpenKey;
         current_.Line = number;
         current_.KeyName = std::string(name);
         current_.KeyHive = ParseHive(name.substr(0, slash));
