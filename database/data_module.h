@@ -1,8 +1,11 @@
 #pragma once
+#include "database/control_settings.h"
+#include "database/fb_query.h"
 #include "database/firebird.h"
 #include "model/edition_profile.h"
 #include "support/settings.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,13 @@ inline constexpr const char* kDatabaseConnectWarning =
 
 // Field `index` (from 0) of a database slot value "branch|location|...", as it is stored (not trimmed).
 std::string SlotField(const std::string& slotValue, int index);
+
+// A slot selector (SELECT under PATH\DB_DATA) as a number: an optional sign and decimal digits that fit
+// 32 bits; nothing for any other text.
+std::optional<int> SlotNumber(const std::string& select);
+// The location (field 1, as stored) of the slot with that number under PATH\DB_DATA of the machine hive;
+// a number outside 1..12 means slot 1.
+std::string SlotLocation(int number);
 
 // A database slot (PATH1 ... PATH12 under PATH\DB_DATA of the machine hive) as the update and the master
 // import read it: branch name and location without trailing blanks. An empty branch is a slot not in use.
@@ -57,14 +67,22 @@ public:
     TFbDatabase DB_DATAS{"DB_DATAS"};
     std::string DB_DATASPath; // overrides DB_DATAS's location when not blank; the launcher never sets it
     std::string SectionName;  // the section of QRDISAP.INI that holds GDBPath; the launcher never sets it
+    // The cost edition's control table on DB_DATA, keyed by code (parameter KNRCOD), rows in code order.
+    TFbQuery GMICNT00{"GMICNT00", DB_DATA,
+                      [this] { return loadTransaction_ ? &*loadTransaction_ : nullptr; }};
+    TControlSettings ControlSettings;
 
-    // Run by the program entry right after creating the data module. The cost edition connects DB_DATA
-    // here and only warns when that fails: the launcher runs on without a database.
+    // Run by the program entry right after creating the data module: resets ControlSettings, and the cost
+    // edition connects DB_DATA here and only warns when that fails: the launcher runs on without a database.
     void DataModuleCreate();
-    // Closes the connections; run by the destructor.
+    // Closes the queries and the connections and empties ControlSettings' lists; run by the destructor.
     void DataModuleDestroy();
 
     void DB_DATABeforeConnect(TFbDatabase& sender);
+    // The cost edition's first connection of DB_DATA loads ControlSettings from the control table and the
+    // registry, then connects DB_DATAS. Silent: a failure ends the load where it happened, leaving the
+    // fields not yet loaded as they were, and the load is never tried again.
+    void DB_DATAAfterConnect(TFbDatabase& sender);
     void DB_TOKEBeforeConnect(TFbDatabase& sender);
     void DB_DATASBeforeConnect(TFbDatabase& sender);
 
@@ -77,6 +95,11 @@ public:
     // Program folder + "TEMP/", not created here.
     std::string GetDataTempDir() const;
 
+    // Opens one of the module's keyed queries for a code, with the parameter its name calls for (a control
+    // table's code with "%" unless it has all ten characters, so "K060001" takes the first code that
+    // begins with it); true when a row came back.
+    static bool OpenControlQuery(TFbQuery& query, const std::string& code);
+
 private:
     struct Credentials {
         std::string UserName;
@@ -84,10 +107,13 @@ private:
     };
     static Credentials IniCredentials(const TIniFile& ini);
     Credentials RegistryCredentials() const;
+    void LoadControlSettings();
     void SetParams(TFbDatabase& sender, const Credentials& credentials, const std::string& location) const;
 
     const EditionProfile& profile_;
     std::string programDir_;
+    // The one transaction the control settings are read in (each transaction start writes to the database).
+    std::optional<TFbTransaction> loadTransaction_;
 };
 
 using TDM = TDataModule;

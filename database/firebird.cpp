@@ -979,10 +979,16 @@ void TFbConnection::Detach() {
     attachment_.reset();
 }
 
-TFbTransaction TFbConnection::StartTransaction() {
+TFbTransaction TFbConnection::StartTransaction(TFbIsolation isolation) {
     Firebird::IAttachment* attachment = Handle();
-    Firebird::ITransaction* transaction =
-        Guarded([&](ThrowStatusWrapper* status) { return attachment->startTransaction(status, 0, nullptr); });
+    static constexpr unsigned char kReadCommittedReadOnly[] = {isc_tpb_version3, isc_tpb_read,
+                                                               isc_tpb_read_committed, isc_tpb_rec_version,
+                                                               isc_tpb_wait};
+    const bool readCommitted = isolation == TFbIsolation::ReadCommittedReadOnly;
+    Firebird::ITransaction* transaction = Guarded([&](ThrowStatusWrapper* status) {
+        return attachment->startTransaction(status, readCommitted ? sizeof kReadCommittedReadOnly : 0,
+                                            readCommitted ? kReadCommittedReadOnly : nullptr);
+    });
     return TFbTransaction(attachment_, transaction);
 }
 
@@ -1081,7 +1087,10 @@ TFbConnectParams TFbDatabase::ConnectParams() const {
 void TFbDatabase::Open() {
     if (Connected()) return;
     if (BeforeConnect) BeforeConnect(*this);
-    connection_ = TFbConnection::Attach(ConnectParams());
+    const TFbConnectParams params = ConnectParams();
+    // Nothing to ask Firebird about; it would only name an empty file.
+    if (IsBlank(params.Location)) throw EDatabaseError("データベース[" + name_ + "]の場所が指定されていません");
+    connection_ = TFbConnection::Attach(params);
     if (AfterConnect) AfterConnect(*this);
 }
 

@@ -126,6 +126,12 @@ struct AttachmentHolder;
 struct StatementCore;
 } // namespace fb_detail
 
+// How a transaction sees the others' work. Snapshot is the client's default: one view of the database from
+// its start. ReadCommittedReadOnly reads what others have committed at each statement and writes nothing;
+// Firebird counts it as committed from its start, so it may stay open long without holding back the
+// clean-up of old record versions.
+enum class TFbIsolation { Snapshot, ReadCommittedReadOnly };
+
 // Rolls back on destruction unless Commit or Rollback ran.
 class TFbTransaction {
 public:
@@ -221,7 +227,7 @@ public:
     // Raises EDatabaseError while a transaction is still active; the connection has ended either way.
     void Detach();
 
-    TFbTransaction StartTransaction();
+    TFbTransaction StartTransaction(TFbIsolation isolation = TFbIsolation::Snapshot);
     TFbStatement Prepare(TFbTransaction& transaction, const std::string& sql);
     void Execute(TFbTransaction& transaction, const std::string& sql, const TFbParams& params = {});
     std::vector<TFbRow> Query(TFbTransaction& transaction, const std::string& sql,
@@ -255,7 +261,8 @@ public:
     std::function<void(TFbDatabase& sender)> AfterConnect;
 
     // Runs BeforeConnect, attaches with the parameters, then runs AfterConnect; nothing when connected.
-    // A parameter line the layer does not know raises EDatabaseError, as does a failed attach.
+    // A parameter line the layer does not know raises EDatabaseError, as do a blank location (before any
+    // attach) and a failed attach.
     void Open();
     void Close(); // raises EDatabaseError when Firebird refuses to detach
     bool Connected() const { return connection_.Connected(); }

@@ -101,6 +101,9 @@ struct EditionProfile {
     bool DatabaseSelectPerUser = false; // cost edition: DB_TOKEI's SELECT is read with ReadSettingString
     bool LocalDatabaseByDrive = false;  // cost edition: a database is local when its drive answers
     bool ConnectDataAtCreate = false;   // cost edition: DataModuleCreate connects DB_DATA
+    // Cost edition: DB_DATA's first connection loads ControlSettings from the control table, then connects
+    // DB_DATAS.
+    bool ControlSettingsAfterConnect = false;
 
     // Master import.
     int MasterTableCount = 16;        // the first 16 / 14 tables of the master table list are imported

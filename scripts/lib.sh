@@ -9,6 +9,7 @@ TOWAGI_PACKAGES=(
     libpoco-dev python3-pyftpdlib vsftpd curl
     firebird-dev libfbclient2 firebird3.0-server-core firebird3.0-utils firebird3.0-server
     libarchive-dev 7zip
+    lintian openbox
 )
 
 install_packages() {

@@ -2,6 +2,7 @@
 
 #include "support/errors.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace towagi {
@@ -190,6 +191,21 @@ bool ParseDateTime(std::string_view text, std::time_t& out) {
     // counts.
     if (FormatDateTime(time) != text) return false;
     out = time;
+    return true;
+}
+
+bool ParseInteger(std::string_view text, std::int32_t& value) {
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    // from_chars takes a minus but no plus; a plus is taken here, and only one sign in all.
+    if (begin != end && *begin == '+') {
+        ++begin;
+        if (begin != end && *begin == '-') return false;
+    }
+    std::int32_t parsed = 0;
+    auto [stop, error] = std::from_chars(begin, end, parsed);
+    if (begin == end || error != std::errc() || stop != end) return false;
+    value = parsed;
     return true;
 }
 

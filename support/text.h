@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -46,6 +47,10 @@ bool IsValidUTF8(std::string_view text);
 std::string FormatDateTime(std::time_t time);
 // The exact inverse of FormatDateTime; false for any other text or a local time that does not exist.
 bool ParseDateTime(std::string_view text, std::time_t& out);
+
+// A whole number as the suite's settings hold them: an optional sign and decimal digits that fit 32 bits,
+// nothing else (no blanks). False, with `value` unchanged, for any other text.
+bool ParseInteger(std::string_view text, std::int32_t& value);
 
 // ASCII letters only: the suite's names (sections, keys, file names) compare this way.
 bool SameText(std::string_view a, std::string_view b);

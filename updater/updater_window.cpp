@@ -95,6 +95,7 @@ TUpdaterWindow::TUpdaterWindow(const EditionProfile& profile, RegistryFileImport
 TUpdaterWindow::~TUpdaterWindow() { FormDestroy(); }
 
 void TUpdaterWindow::FormCreate() {
+    if (profile_.SettingsThroughControlTable) controlTable_.emplace();
     const std::string logFolder = profile_.TraceLogInTempDir ? GetTempDir(programDir_) : programDir_;
     state_.TraceLog = std::make_unique<TTraceLog>(logFolder + profile_.TraceLogFileName);
     lblFileName->clear();
@@ -119,6 +120,7 @@ void TUpdaterWindow::FormDestroy() {
     state_.ProgressWindow = nullptr;
     state_.TraceLog.reset();
     lha_.reset();
+    controlTable_.reset();
 }
 
 void TUpdaterWindow::SetCaption(const std::string& text) { setWindowTitle(QString::fromStdString(text)); }

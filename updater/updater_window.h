@@ -1,4 +1,5 @@
 #pragma once
+#include "database/control_settings.h"
 #include "model/edition_profile.h"
 #include "model/update_state.h"
 #include "transfer/qrd_ras.h"
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace towagi {
@@ -91,6 +93,9 @@ private:
     DialupState dialup_;
     std::unique_ptr<TFQRD00FT> progress_;
     std::unique_ptr<TLHA> lha_; // also a child of the window, which it leaves when freed
+    // The cost edition reads every setting through its control table; one attachment serves all the
+    // window's reads instead of one per value.
+    std::optional<TControlTableAttachment> controlTable_;
     bool shown_ = false;
     bool closed_ = false;
 };

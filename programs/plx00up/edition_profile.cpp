@@ -63,6 +63,7 @@ const EditionProfile& CostEdition() {
         .DatabaseSelectPerUser = true,
         .LocalDatabaseByDrive = true,
         .ConnectDataAtCreate = true,
+        .ControlSettingsAfterConnect = true,
         .MasterTableCount = 14,
         .ImportCaption = "原価『とわぎ』の起動",
         .MasterDateTraceExtension = ".LZH  ",

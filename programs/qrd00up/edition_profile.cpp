@@ -63,6 +63,7 @@ const EditionProfile& EstimationEdition() {
         .DatabaseSelectPerUser = false,
         .LocalDatabaseByDrive = false,
         .ConnectDataAtCreate = false,
+        .ControlSettingsAfterConnect = false,
         .MasterTableCount = 16,
         .ImportCaption = "積算『とわぎ』の起動",
         .MasterDateTraceExtension = "",

@@ -5,8 +5,10 @@
 #include "database/master_layouts.h"
 #include "support/errors.h"
 #include "support/text.h"
+#include "support/settings_store.h"
 #include "tests/apply/archive_test_support.h"
 #include "tests/common/update_site.h"
+#include "tests/database/control_table.h"
 #include "tests/database/test_database.h"
 #include "transfer/update_catalogue.h"
 
@@ -192,6 +194,28 @@ TEST(_ImportMasterFile, OnlyAnArchiveLaterThanTheBaselineGetMastDirRecordedIsImp
         EXPECT_EQ(site.Traced("FTPUpdateExecute ; EXIT : 手元のデータが最新：取込キャンセル"), !c.imported);
         EXPECT_EQ(site.Traced("_ImportMasterFile ; End"), c.imported) << "an early exit writes no end line";
     }
+}
+
+TEST(_ImportMasterFile, TheCostEditionTakesItsUpdateFolderFromTheHiveTheControlTableNames) {
+    MasterSite site(CostEdition());
+    const std::string database = site.Database(1, "BR01");
+    {
+        // The selected slot's control table makes no update setting the machine's: PATHJ is each user's.
+        TFbConnection db = TFbConnection::Attach({database, "SYSDBA", "pinewharf", site.Work});
+        testing::CreateControlTable(db, {{"K0200290", "PATH\\UPDATE|FTP_HOST"}});
+    }
+    const std::string userDir = site.Data.File("user") + "/";
+    fs::create_directories(userDir + "MAST");
+    fs::rename(site.Archive("BR01", ".lzh"), userDir + "MAST/BR01.LZH");
+    auto userKey = CurrentSettingsStore().OpenKey(Hive::User, testing::kUpdateSettings, true, KeyAccess::ReadWrite);
+    ASSERT_NE(userKey, nullptr);
+    userKey->WriteString(site.Profile.UpdatePathValue, "|" + userDir);
+    userKey.reset();
+    site.Import(0);
+    EXPECT_EQ(site.Codes(database), kImportedCodes);
+    EXPECT_EQ(site.Progress.Status, userDir + "MAST/");
+    EXPECT_TRUE(site.Errors().empty());
+    EXPECT_TRUE(Exists(userDir + "MAST/BR01.LZH"));
 }
 
 TEST(_ImportMasterFile, ASlotWithoutABranchNameIsLeftAtOnce) {

@@ -5,6 +5,7 @@
 #include "programs/qrd00up/edition_profile.h"
 #include "support/settings.h"
 #include "tests/common/test_env.h"
+#include "tests/database/control_table.h"
 #include "tests/database/test_database.h"
 
 #include <gtest/gtest.h>
@@ -303,6 +304,207 @@ TEST(DataModuleCreate, TheEstimationEditionOpensNothing) {
     dm.DataModuleCreate();
     EXPECT_FALSE(dm.DB_DATA.Connected());
     EXPECT_TRUE(prompts.Boxes->Seen.empty());
+}
+
+TEST(DataModuleCreate, ResetsTheControlSettingsInBothEditions) {
+    testing::UseTestEngine();
+    for (const auto* profile : {&EstimationEdition(), &CostEdition()}) {
+        Installation inst; // slot 1 names a database that does not exist
+        ScopedPrompts prompts;
+        TDataModule dm(*profile, inst.ProgramDir);
+        dm.ControlSettings.Loaded = true;
+        dm.ControlSettings.NameCode = "other";
+        dm.ControlSettings.List1 = {"kept"};
+        dm.ControlSettings.Amount = 5;
+        dm.DataModuleCreate();
+        EXPECT_FALSE(dm.ControlSettings.Loaded) << profile->ProgramName;
+        EXPECT_EQ(dm.ControlSettings.NameCode, "K020004001");
+        EXPECT_TRUE(dm.ControlSettings.List1.empty());
+        EXPECT_EQ(dm.ControlSettings.Amount, 0);
+        EXPECT_EQ(static_cast<bool>(dm.DB_DATA.AfterConnect), profile->ProgramName == "Plx00up");
+    }
+}
+
+// A cost-edition installation whose selected slot (2) is a suite database with the control table's rows.
+struct ControlInstallation : Installation {
+    std::string File = Dir.File("suite.fdb");
+    explicit ControlInstallation(const std::optional<std::vector<testing::TControlRow>>& rows) {
+        TFbConnection connection = testing::CreateSuiteDatabase(
+            File, ProgramDir + "TEMP/", {.MasterTables = false, .Without = {}, .RemarkLength = 40});
+        if (rows) testing::CreateControlTable(connection, *rows);
+        connection.Detach();
+        testing::SelectDatabaseSlot(2, File);
+    }
+};
+
+TEST(DB_DATAAfterConnect, LoadsEveryControlValueThenConnectsDB_DATAS) {
+    ControlInstallation inst(std::vector<testing::TControlRow>{
+        {"K060001", "2024/05/01"},
+        {"K060002", "2024/5/2 13:14:15"},
+        {"K0600031", "2023/01/01"},
+        {"K0600030", "2024/05/03 08:00"}, // the first code in order that begins with K060003
+        {"K060004", std::nullopt},        // null: 0
+        {"K060006", "2024/05/06"},
+        {"K060007", "2024/05/07"},
+        {"K060008", "1234.5"},
+        {"K060009", "A,B,,C"},
+        {"K060010", "見積,原価"},
+        {"K020004001", "原価とわぎ"},
+        {"K020004000", "not this"}, // comes first, but the ten-character code is matched exactly
+        {"K060011", "11"},
+        {"K060012", "-12"},
+        {"K060013", " 13 "},
+        {"K060014", "option"},
+        {"K060015", "skipped"},
+        {"K060016", "t1,t2,,t4,t5,t6"},
+        {"K060017", "12X4"},
+    });
+    ASSERT_TRUE(
+        WriteMachineString(std::string(kProductRoot) + "\\QuilSec", "UserName", "machine user", true));
+    ASSERT_TRUE(WriteMachineInteger(kProductRoot, kPerUserSwitch, 1, true));
+    ASSERT_TRUE(WriteSettingString(std::string(kProductRoot) + "\\QuilSec", "UserName", "山田", true));
+    ASSERT_TRUE(WriteMachineInteger(std::string(kProductRoot) + "\\PROGRAM\\PLX0100", "MultiExcel", 3, true));
+    ScopedPrompts prompts;
+    TKDM dm(CostEdition(), inst.ProgramDir);
+    dm.DataModuleCreate();
+    ASSERT_TRUE(dm.DB_DATA.Connected());
+    EXPECT_TRUE(prompts.Boxes->Seen.empty());
+    const TControlSettings& cs = dm.ControlSettings;
+    EXPECT_TRUE(cs.Loaded);
+    const std::array<TFbTimestamp, 7> dates{{{2024, 5, 1, 0, 0, 0, 0},
+                                             {2024, 5, 2, 13, 14, 15, 0},
+                                             {2024, 5, 3, 8, 0, 0, 0},
+                                             {},
+                                             {},
+                                             {2024, 5, 6, 0, 0, 0, 0},
+                                             {2024, 5, 7, 0, 0, 0, 0}}};
+    EXPECT_EQ(cs.Dates, dates);
+    EXPECT_EQ(cs.Amount, 12345000);
+    EXPECT_EQ(cs.List1, (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(cs.List2, (std::vector<std::string>{"見積", "原価"}));
+    EXPECT_EQ(cs.NameCode, "K020004001");
+    EXPECT_EQ(cs.NameText, "原価とわぎ");
+    EXPECT_EQ(cs.UserName, "山田");
+    EXPECT_EQ(cs.Numbers, (std::array<std::int32_t, 3>{11, -12, 13}));
+    EXPECT_EQ(cs.OptionText, "option");
+    EXPECT_EQ(cs.Texts, (std::array<std::string, 5>{"t1", "t2", "", "t4", "t5"}));
+    EXPECT_EQ(cs.Digits, (std::array<std::int32_t, 6>{1, 2, 0, 4, 0, 0}));
+    EXPECT_EQ(cs.SingleExcel, 0); // not set
+    EXPECT_EQ(cs.MultiExcel, 3);
+    EXPECT_TRUE(dm.DB_DATAS.Connected());
+    EXPECT_FALSE(dm.GMICNT00.Active());
+    // DB_DATAS opened the same database.
+    EXPECT_EQ(dm.DB_DATAS.Params.back(), "SERVER NAME=" + inst.File);
+    dm.DataModuleDestroy();
+    EXPECT_FALSE(dm.DB_DATA.Connected());
+    EXPECT_FALSE(dm.DB_DATAS.Connected());
+    EXPECT_TRUE(dm.ControlSettings.List1.empty());
+}
+
+TEST(DB_DATAAfterConnect, AValueThatDoesNotConvertEndsTheLoadSilentlyAndForGood) {
+    struct Case {
+        std::string code, value;
+        int datesLoaded; // how many dates were loaded before the load ended
+        bool amountLoaded;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"K060003", "2024/02/30", 2, false},
+             {"K060008", "12,5", 7, false},
+             {"K060012", "12X", 7, true},
+         }) {
+        std::vector<testing::TControlRow> rows{
+            {"K060009", "A"}, {"K060011", "11"}, {"K060013", "13"}, {"K060017", "99"}, {"K060008", "1.5"}};
+        for (int i = 1; i <= 7; ++i)
+            rows.push_back({"K06000" + std::to_string(i), "2024/05/0" + std::to_string(i)});
+        for (auto& row : rows)
+            if (row.Code == c.code) row.Value = c.value;
+        if (c.code == "K060012") rows.push_back({c.code, c.value});
+        ControlInstallation inst(rows);
+        ScopedPrompts prompts;
+        TKDM dm(CostEdition(), inst.ProgramDir);
+        dm.DataModuleCreate();
+        ASSERT_TRUE(dm.DB_DATA.Connected()) << c.code;
+        EXPECT_TRUE(prompts.Boxes->Seen.empty()) << c.code;
+        const TControlSettings& cs = dm.ControlSettings;
+        EXPECT_TRUE(cs.Loaded);
+        for (int i = 0; i < 7; ++i) {
+            const TFbTimestamp want =
+                i < c.datesLoaded ? TFbTimestamp{2024, 5, i + 1, 0, 0, 0, 0} : TFbTimestamp{};
+            EXPECT_EQ(cs.Dates[static_cast<size_t>(i)], want) << c.code << " date " << i + 1;
+        }
+        EXPECT_EQ(cs.Amount, c.amountLoaded ? 15000 : 0) << c.code;
+        EXPECT_EQ(cs.List1, c.amountLoaded ? std::vector<std::string>{"A"} : std::vector<std::string>{});
+        // K060011 comes before the failing K060012 only in the last case; nothing after the failure.
+        EXPECT_EQ(cs.Numbers, (std::array<std::int32_t, 3>{c.code == "K060012" ? 11 : 0, 0, 0})) << c.code;
+        EXPECT_EQ(cs.Digits, (std::array<std::int32_t, 6>{})) << c.code;
+        EXPECT_FALSE(dm.DB_DATAS.Connected()) << c.code;
+        EXPECT_FALSE(dm.GMICNT00.Active()) << c.code;
+
+        // A later connection does not load again.
+        dm.DB_DATA.Close();
+        {
+            TFbConnection connection =
+                TFbConnection::Attach({inst.File, "SYSDBA", "pinewharf", inst.ProgramDir + "TEMP/"});
+            testing::RunStatements(connection, {"DELETE FROM GMICNT00 WHERE CNT_KNRCOD = '" + c.code + "'"});
+        }
+        dm.DB_DATA.Open();
+        EXPECT_EQ(cs.Digits, (std::array<std::int32_t, 6>{})) << c.code;
+        EXPECT_FALSE(dm.DB_DATAS.Connected()) << c.code;
+    }
+}
+
+TEST(DB_DATAAfterConnect, ADatabaseWithoutTheControlTableLeavesEverythingAsReset) {
+    ControlInstallation inst(std::nullopt);
+    ASSERT_TRUE(
+        WriteMachineInteger(std::string(kProductRoot) + "\\PROGRAM\\PLX0100", "SingleExcel", 1, true));
+    ScopedPrompts prompts;
+    TKDM dm(CostEdition(), inst.ProgramDir);
+    dm.DataModuleCreate();
+    EXPECT_TRUE(dm.DB_DATA.Connected());
+    EXPECT_TRUE(prompts.Boxes->Seen.empty());
+    EXPECT_TRUE(dm.ControlSettings.Loaded);
+    EXPECT_EQ(dm.ControlSettings.SingleExcel, 0);
+    EXPECT_FALSE(dm.DB_DATAS.Connected());
+}
+
+TEST(OpenControlQuery, TheQuerysNameChoosesTheParameter) {
+    ControlInstallation inst(std::vector<testing::TControlRow>{
+        {"K0600011", "first"}, {"K0600012", "second"}, {"K020004001", "name"}});
+    TKDM dm(CostEdition(), inst.ProgramDir);
+    dm.DB_DATA.Open();
+    // The data module's own control query: a prefix match in code order, or the one full code.
+    EXPECT_TRUE(TDataModule::OpenControlQuery(dm.GMICNT00, "K060001"));
+    EXPECT_EQ(dm.GMICNT00.FieldByName("CNT_KOUMEI").AsString(), "first");
+    EXPECT_TRUE(TDataModule::OpenControlQuery(dm.GMICNT00, "K020004001"));
+    EXPECT_EQ(dm.GMICNT00.FieldByName("CNT_KOUMEI").AsString(), "name");
+    EXPECT_FALSE(TDataModule::OpenControlQuery(dm.GMICNT00, "K060002"));
+    EXPECT_FALSE(TDataModule::OpenControlQuery(dm.GMICNT00, "K02000400X")); // ten characters: itself only
+    EXPECT_TRUE(TDataModule::OpenControlQuery(dm.GMICNT00, "K02000400"));   // nine: "K02000400%"
+    EXPECT_EQ(dm.GMICNT00.FieldByName("CNT_KOUMEI").AsString(), "name");
+    struct Case {
+        std::string name, parameter, code, want; // want: the value the parameter got
+    };
+    for (const auto& c : std::vector<Case>{
+             {"KMICNT00", "Knrcod", "K01", "K01%"},
+             {"KMICNTD0", "Knrcod", "K010000001", "K010000001"},
+             {"QKMIHINK0", "Hincod", "H01", "H01"},
+             {"KMIMKOD0", "Mitkou", "M01", "M01"},
+             {"GMICNT00", "Knrcod", "K06", "K06%"},
+             {"KDIDAI00", "Mituno", "1", "1"},
+             {"KDIDAI01", "Sekino", "2", "2"},
+             {"KDIDAI06", "Sekino", "3", "3"},
+             {"KDIKSY00", "Sekino", "4", "4"},
+         }) {
+        TFbQuery query(c.name, dm.DB_DATA);
+        query.SQL = "select cast(:" + c.parameter + " as varchar(20)) as V from RDB$DATABASE";
+        EXPECT_TRUE(TDataModule::OpenControlQuery(query, c.code)) << c.name;
+        EXPECT_EQ(query.FieldByName("V").AsString(), c.want) << c.name;
+    }
+    // Any other name sets nothing.
+    TFbQuery other("KDIDAI04", dm.DB_DATA);
+    other.SQL = "select 1 as V from RDB$DATABASE";
+    EXPECT_TRUE(TDataModule::OpenControlQuery(other, "5"));
+    dm.GMICNT00.Close();
 }
 
 TEST(DataModule, ConnectionsReadTheRegistryAgainOnEveryOpen) {

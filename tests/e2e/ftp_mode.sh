@@ -23,6 +23,9 @@
 #                  installed into the ZEROVEZO folder beside the program folder (estimation edition)
 #   master_import  a branch archive (ZIP / LZH) fetched and loaded into the slot's database: the new rows
 #                  in every master table of the edition, the protected codes as they were
+#   per_user_path  cost edition whose control table leaves PATHJ to each user: the update is staged in the
+#                  user's own folder, not the machine's; a switch the control table makes the machine's is
+#                  read from the machine hive only
 set -euo pipefail
 bin=$(cd "$1" && pwd)
 case=$2
@@ -608,7 +611,47 @@ master_import() {
     done
 }
 
+per_user_path() {
+    edition Plx00up
+    prepare
+    local machine_update=$root/machine-update
+    mkdir -p "$machine_update"
+    server_file UPDATEJ/update.txt
+    server_file EXCELJ/見積書.xls
+    # The suite's database gets its control table: of the update settings only Update_Quil_Excel is the
+    # machine's; every other value, PATHJ among them, is each user's (the machine's when a user has none).
+    isql-fb -q -sqldialect 1 -user SYSDBA -password pinewharf "$program/DATA/SUITE.FDB" >/dev/null <<'SQL'
+CREATE TABLE GMICNT00 (CNT_KNRCOD VARCHAR(10) NOT NULL, CNT_KOUMEI VARCHAR(100), CNT_OPTION VARCHAR(100));
+INSERT INTO GMICNT00 (CNT_KNRCOD, CNT_KOUMEI) VALUES ('K0200290', 'path\update|update_quil_excel');
+INSERT INTO GMICNT00 (CNT_KNRCOD, CNT_KOUMEI) VALUES ('K020004001', 'E2E');
+COMMIT;
+SQL
+    start_ftp_server "$server"
+    settings 127.0.0.1 Program
+    import_registry "$program/towagi-reg" <<REG
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE]
+"PATHJ"="|$machine_update"
+
+[HKEY_CURRENT_USER\\SOFTWARE\\VORN\\TOWAGI\\RUVOZEZ\\PATH\\UPDATE]
+"PATHJ"="|$update"
+"Update_Quil_Excel"=dword:00000001
+REG
+    start_launcher
+    answer 情報 Return
+    finish
+    applied UPDATEJ/update.txt "$program/update.txt"
+    # Staged in the user's folder (the cost edition leaves its staged files there).
+    applied UPDATEJ/update.txt "$update/update.txt"
+    [ -z "$(ls -A "$machine_update")" ] || fail "the machine's update folder was used: $(ls -A "$machine_update")"
+    # The user's own Excel switch does not count: the control table makes it the machine's, which is off.
+    not_applied "$excel/見積書.xls"
+    [ ! -e "$update/EXCEL/見積書.xls" ] || fail "the Excel category was fetched"
+    [ "$(execute_lines | tail -n 1)" = End ] || fail "the run did not end"
+    stop_ftp_server
+    echo "ok: $launcher, PATHJ per user from the control table: staged in the user's folder"
+}
+
 case $case in
-full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system | master_import) "$case" ;;
+full_update | missing_file | short_transfer | cancel | declined | no_server | missing_excel | dialup | linked_system | master_import | per_user_path) "$case" ;;
 *) echo "unknown case $case"; exit 2 ;;
 esac
