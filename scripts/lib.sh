@@ -3,7 +3,7 @@
 
 TOWAGI_PACKAGES=(
     build-essential cmake ninja-build pkg-config
-    qt6-base-dev libgl-dev libsqlite3-dev libgtest-dev libgmock-dev
+    qt6-base-dev libgl-dev libsqlite3-dev sqlite3 libgtest-dev libgmock-dev
     xvfb xdotool x11-utils imagemagick fonts-ipafont fontconfig
     python3 iproute2
     libpoco-dev python3-pyftpdlib vsftpd curl

@@ -1,11 +1,17 @@
 #include "platform/settings_store.h"
+#include "platform/settings_transaction.h"
 
 #include "tests/common/test_env.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace towagi {
@@ -133,6 +139,124 @@ TEST(SqliteSettingsStore, DeleteKeyRemovesTheWholeSubtree) {
     EXPECT_FALSE(CurrentSettingsStore().DeleteKey(Hive::User, "A")); // no user hive file
 }
 
+// SQLite runs nested cascades a thousand levels deep at most; deleting must not depend on them.
+TEST(SqliteSettingsStore, DeleteKeyRemovesTreesOfAnyDepth) {
+    ScopedHives hives;
+    std::string path = "Top";
+    for (int i = 0; i < 1500; ++i) path += "\\k";
+    Open(Hive::Machine, path, true)->WriteString("bottom", "1");
+    Open(Hive::Machine, "Top\\k\\Side", true)->WriteInteger("side", 2);
+    Open(Hive::Machine, "Keep", true)->WriteString("z", "3");
+    EXPECT_TRUE(CurrentSettingsStore().DeleteKey(Hive::Machine, "Top"));
+    EXPECT_FALSE(Open(Hive::Machine, "Top", false, KeyAccess::Read));
+    EXPECT_EQ(Open(Hive::Machine, "")->SubKeyNames(), std::vector<std::string>{"Keep"});
+}
+
+TEST(WalkKeyTree, VisitsEveryKeyOnceParentsFirstSubKeysByName) {
+    ScopedHives hives;
+    auto top = Open(Hive::User, "Top", true);
+    top->WriteString("b", "text");
+    top->WriteInteger("a", -3);
+    top.reset();
+    for (const std::string path : {"Top\\beta\\x", "Top\\Alpha", "Other"})
+        Open(Hive::User, path, true);
+    Open(Hive::User, "Top\\beta", true)->WriteString("", "default");
+    std::vector<std::string> seen;
+    EXPECT_TRUE(WalkKeyTree(Hive::User, "\\top", [&](const std::string& below, const std::vector<KeyTreeValue>& values) {
+        seen.push_back("[" + below + "]");
+        for (const KeyTreeValue& value : values)
+            seen.push_back(value.Name + "=" +
+                           (value.Kind == ValueKind::Integer ? "I:" + std::to_string(value.Integer) : "T:" + value.Text));
+    }));
+    EXPECT_EQ(seen, (std::vector<std::string>{"[]", "b=T:text", "a=I:-3", "[Alpha]", "[beta]", "=T:default",
+                                              "[beta\\x]"}));
+    EXPECT_FALSE(WalkKeyTree(Hive::User, "Missing", [](const std::string&, const std::vector<KeyTreeValue>&) {}));
+    EXPECT_FALSE(WalkKeyTree(Hive::Machine, "", [](const std::string&, const std::vector<KeyTreeValue>&) {}));
+
+    // Deeper than any call stack would like: walked without recursion.
+    std::string path = "Deep";
+    for (int i = 0; i < 3000; ++i) path += "\\k";
+    Open(Hive::User, path, true);
+    int keys = 0;
+    size_t longest = 0;
+    EXPECT_TRUE(WalkKeyTree(Hive::User, "Deep", [&](const std::string& below, const std::vector<KeyTreeValue>&) {
+        ++keys;
+        longest = std::max(longest, below.size());
+    }));
+    EXPECT_EQ(keys, 3001);
+    EXPECT_EQ(longest, path.size() - 5);
+}
+
+// One transaction over both hives: all of it or nothing.
+TEST(SettingsTransaction, KeepsEverythingOnlyWhenCommitted) {
+    ScopedHives hives;
+    Open(Hive::User, "Old\\Deep", true)->WriteString("x", "1");
+    Open(Hive::Machine, "M", true)->WriteString("keep", "old");
+    auto snapshot = [] {
+        std::vector<std::string> seen;
+        for (Hive hive : {Hive::User, Hive::Machine})
+            WalkKeyTree(hive, "", [&](const std::string& below, const std::vector<KeyTreeValue>& values) {
+                seen.push_back("[" + below + "]");
+                for (const KeyTreeValue& value : values) seen.push_back(value.Name + "=" + value.Text);
+            });
+        return seen;
+    };
+    const std::vector<std::string> before = snapshot();
+    auto change = [](SettingsTransaction& tx) {
+        SettingsTransaction::Key user = tx.CreateKey(Hive::User, "New\\Key");
+        tx.WriteString(user, "a", "1");
+        tx.WriteInteger(user, "n", 5);
+        EXPECT_TRUE(tx.DeleteValue(user, "A"));
+        EXPECT_FALSE(tx.DeleteValue(user, "a"));
+        EXPECT_TRUE(tx.DeleteKey(Hive::User, "old"));
+        EXPECT_FALSE(tx.DeleteKey(Hive::User, "old"));
+        EXPECT_FALSE(tx.DeleteKey(Hive::User, ""));
+        tx.WriteString(tx.CreateKey(Hive::Machine, "\\m"), "keep", "new");
+        // A key made again after its parent was deleted in the same transaction.
+        tx.WriteString(tx.CreateKey(Hive::User, "old\\deep"), "again", "2");
+    };
+    {
+        SettingsTransaction tx({Hive::User, Hive::Machine});
+        change(tx);
+    } // not committed
+    EXPECT_EQ(snapshot(), before);
+    {
+        SettingsTransaction tx({Hive::User, Hive::Machine, Hive::User});
+        change(tx);
+        tx.Commit();
+    }
+    EXPECT_EQ(snapshot(), (std::vector<std::string>{"[]", "[New]", "[New\\Key]", "n=", "[old]", "[old\\deep]",
+                                                    "again=2", "[]", "[M]", "keep=new"}));
+    std::int32_t number = 0;
+    EXPECT_TRUE(Open(Hive::User, "New\\Key", false, KeyAccess::Read)->ReadInteger("n", number));
+    EXPECT_EQ(number, 5);
+}
+
+TEST(SettingsTransaction, BothHivesInOneFileShareOneTree) {
+    ScopedHives hives;
+    ScopedEnv user("TOWAGI_USER_HIVE", hives.MachineHive());
+    {
+        SettingsTransaction tx({Hive::Machine, Hive::User});
+        tx.WriteString(tx.CreateKey(Hive::User, "K"), "u", "1");
+        tx.WriteString(tx.CreateKey(Hive::Machine, "K"), "m", "2");
+        tx.Commit();
+    }
+    EXPECT_EQ(Open(Hive::Machine, "K")->ValueNames(), (std::vector<std::string>{"u", "m"}));
+}
+
+TEST(SettingsTransaction, AHiveThatCannotBeWrittenIsNamed) {
+    ScopedHives hives;
+    ScopedEnv machine("TOWAGI_MACHINE_HIVE", "/proc/towagi/machine.hive");
+    try {
+        SettingsTransaction tx({Hive::User, Hive::Machine});
+        ADD_FAILURE() << "opened";
+    } catch (const EHiveNotWritable& error) {
+        EXPECT_EQ(error.WhichHive(), Hive::Machine);
+        EXPECT_EQ(std::string(error.what()), "設定ストア[/proc/towagi/machine.hive]に書き込めません");
+    }
+    EXPECT_FALSE(std::filesystem::exists(hives.UserHive())); // nothing is opened before every hive can be
+}
+
 TEST(SqliteSettingsStore, WritingIntoAKeyRemovedMeanwhileRaises) {
     ScopedHives hives;
     auto key = Open(Hive::Machine, "Gone", true);
@@ -241,6 +365,74 @@ TEST(SqliteSettingsStore, TwoProcessesWritingAtOnceLoseNothing) {
             std::int32_t value = -1;
             EXPECT_TRUE(key->ReadInteger(prefix + std::to_string(i), value) && value == i) << prefix << i;
         }
+}
+
+// Holds the machine hive's write lock from another connection until told to stop; with `committing` it
+// commits a change every few milliseconds and takes the lock again at once, as a busy writer does.
+class LockHolder {
+public:
+    LockHolder(const std::string& file, bool committing) {
+        Open(Hive::Machine, "Holder", true); // the hive and its tables exist
+        thread_ = std::thread([this, file, committing] {
+            sqlite3* db = nullptr;
+            sqlite3_open(file.c_str(), &db);
+            // Its commit waits for a reader's moment; only the waiter under test is without patience.
+            sqlite3_busy_timeout(db, 60000);
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            holding_ = true;
+            for (int tick = 0; !stop_; ++tick) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                if (!committing) continue;
+                std::string change = "INSERT OR REPLACE INTO vals(key, name, kind, data) VALUES(0, 'tick', 4, " +
+                                     std::to_string(tick) + ")";
+                sqlite3_exec(db, change.c_str(), nullptr, nullptr, nullptr);
+                sqlite3_exec(db, "COMMIT; BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            }
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        });
+        while (!holding_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~LockHolder() { Stop(); }
+    void Stop() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::atomic<bool> holding_{false}, stop_{false};
+    std::thread thread_;
+};
+
+// A holder that never lets go is reported after a while, not waited for without end.
+TEST(SqliteSettingsStore, AHungLockHolderIsReportedNotWaitedFor) {
+    ScopedHives hives;
+    LockHolder holder(hives.MachineHive(), false);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Open(Hive::Machine, "Waiter", true));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    holder.Stop();
+    EXPECT_TRUE(Open(Hive::Machine, "Waiter", true));
+}
+
+// Writers that keep the hive busy for longer than a hung holder may take do not make a waiter give up
+// while they get their work done.
+TEST(SqliteSettingsStore, AWriterWaitsAsLongAsTheOthersMakeProgress) {
+    ScopedHives hives;
+    std::thread stopper;
+    {
+        LockHolder holder(hives.MachineHive(), true);
+        stopper = std::thread([&holder] {
+            std::this_thread::sleep_for(std::chrono::seconds(13));
+            holder.Stop();
+        });
+        auto key = Open(Hive::Machine, "Waiter", true);
+        EXPECT_TRUE(key);
+        stopper.join();
+    }
+    std::int32_t ticks = 0;
+    EXPECT_TRUE(Open(Hive::Machine, "", false, KeyAccess::Read)->ReadInteger("tick", ticks));
+    EXPECT_GT(ticks, 10);
 }
 
 } // namespace

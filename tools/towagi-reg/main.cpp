@@ -1,18 +1,20 @@
 // towagi-reg: the settings store's command-line tool, used like Windows "reg" (and "regedit /s" for
 // registry files). It is also what the launcher starts for the "Regedit.exe" and "Reg" commands.
 
-#include "platform/registry_file.h"
 #include "platform/settings_store.h"
+#include "platform/settings_transaction.h"
 #include "support/encoding.h"
 #include "support/errors.h"
 #include "support/text.h"
+#include "tools/towagi-reg/registry_editor_file.h"
+#include "tools/towagi-reg/replacing_file.h"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +29,7 @@ constexpr const char* kNotFound = "エラー: 指定されたレジストリ キ
 constexpr const char* kAccessDenied = "エラー: アクセスが拒否されました。";
 constexpr const char* kCancelled = "操作は取り消されました。";
 constexpr const char* kDefaultValueName = "(既定)";
+constexpr const char* kNothingImported = "レジストリファイルはインポートされませんでした(設定は何も変更されていません)。";
 constexpr const char* kExportHeader = "Windows Registry Editor Version 5.00";
 
 constexpr const char* kUsage = R"(towagi-reg 操作 [パラメーター]
@@ -96,10 +99,6 @@ KeyName ParseKeyName(const std::string& text) {
         key.path.pop_back();
     if (!key.path.empty()) key.display += "\\" + key.path;
     return key;
-}
-
-std::string ChildPath(const std::string& parent, const std::string& child) {
-    return parent.empty() ? child : parent + "\\" + child;
 }
 
 struct Options {
@@ -318,89 +317,109 @@ int Delete(SettingsStore& store, const Options& options) {
     return 0;
 }
 
-int Import(SettingsStore& store, const std::string& path, bool silent) {
-    RegistryFile file = RegistryFile::Load(path);
-    bool failed = false;
-    for (const RegistrySection& section : file.Sections()) {
-        std::optional<Hive> hive = HiveFromName(section.HiveName);
-        if (!hive || SameText(section.HiveName, "HKLM") || SameText(section.HiveName, "HKCU")) {
-            std::cerr << "エラー: ハイブ " << section.HiveName << " には書き込めません: [" << section.Name
-                      << "]" << std::endl;
-            failed = true;
-            continue;
-        }
-        // Every section names a key to create, also one without values.
-        auto key = store.OpenKey(*hive, section.KeyPath, true, KeyAccess::ReadWrite);
-        if (!key) {
-            commandHive = hive;
-            std::cerr << "エラー: キー " << section.Name << " を開けません。アクセスが拒否されました。"
+// A registry file is checked whole first and then applied in one transaction: a bad line, a hive that
+// cannot be written or a failing store leaves the hives as they were.
+int Import(const std::string& path, bool silent) {
+    try {
+        const std::string text = ReadRegistryEditorText(path);
+        std::vector<Hive> hives;
+        std::map<Hive, std::string> firstKey; // the key named when its hive cannot be written
+        ParseRegistryEditorText(text, path, [&](const RegistryEditorChange& change) {
+            if (firstKey.emplace(change.KeyHive, change.KeyName).second) hives.push_back(change.KeyHive);
+        });
+        std::optional<SettingsTransaction> transaction;
+        try {
+            transaction.emplace(hives);
+        } catch (const EHiveNotWritable& refused) {
+            commandHive = refused.WhichHive();
+            std::cerr << "エラー: キー " << firstKey[refused.WhichHive()] << " を開けません。アクセスが拒否されました。"
                       << HiveHint(kAccessDenied) << std::endl;
-            failed = true;
-            continue;
+            throw CommandFailed{};
         }
-        for (const RegistryEntry& entry : section.Entries) {
-            // A bad value ends the import; the values before it stay written, as the launcher does.
-            RegistryValue value = file.Decode(entry);
-            if (value.Kind == ValueKind::Integer)
-                key->WriteInteger(entry.ValueName(), value.Integer);
-            else
-                key->WriteString(entry.ValueName(), value.Text);
-        }
+        std::optional<SettingsTransaction::Key> key;
+        ParseRegistryEditorText(text, path, [&](const RegistryEditorChange& change) {
+            using Kind = RegistryEditorChange::Kind;
+            switch (change.What) {
+            case Kind::OpenKey:
+                key = transaction->CreateKey(change.KeyHive, change.KeyPath);
+                break;
+            case Kind::DeleteKey:
+                key.reset();
+                transaction->DeleteKey(change.KeyHive, change.KeyPath);
+                break;
+            case Kind::SetValue:
+                if (change.Value.Kind == ValueKind::Integer)
+                    transaction->WriteInteger(*key, change.ValueName, change.Value.Integer);
+                else
+                    transaction->WriteString(*key, change.ValueName, change.Value.Text);
+                break;
+            case Kind::DeleteValue:
+                transaction->DeleteValue(*key, change.ValueName);
+                break;
+            }
+        });
+        transaction->Commit();
+    } catch (const std::exception& error) {
+        std::cerr << "エラー: " << error.what() << "\n" << kNothingImported << std::endl;
+        throw CommandFailed{};
+    } catch (const CommandFailed&) {
+        std::cerr << kNothingImported << std::endl;
+        throw;
     }
-    if (failed) return 1;
     if (!silent) std::cout << kSuccess << std::endl;
     return 0;
 }
 
-// What the registry-file reader cannot give back exactly is refused rather than exported changed.
+// Text as a quoted registry-file string: backslashes and quotes escaped.
+std::string Quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '\\' || c == '"') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+// What the registry-file readers cannot give back exactly is refused rather than exported changed. The
+// launcher's own importer reads the same files more simply (the name up to the first "=", trimmed; "dword:"
+// anywhere makes a number), so what it would misread is refused too.
 std::optional<std::string> ExportableName(const std::string& name) {
     if (name.empty()) return "@";
     if (name.find_first_of("=\r\n") != std::string::npos || name.front() == ' ' || name.front() == '\t' ||
         name.back() == ' ' || name.back() == '\t')
         return std::nullopt;
-    return "\"" + name + "\"";
+    return Quoted(name);
 }
 
 std::optional<std::string> ExportableText(const std::string& text) {
     if (text.find_first_of("\r\n") != std::string::npos || text.find("dword:") != std::string::npos)
         return std::nullopt;
-    std::string escaped;
-    for (char c : text) {
-        escaped += c;
-        if (c == '\\') escaped += '\\';
-    }
-    return "\"" + escaped + "\"";
+    return Quoted(text);
 }
 
-// Writes the key and every key below it; false when a value had to be left out.
-bool ExportKey(SettingsStore& store, Hive hive, const std::string& path, const std::string& display,
-               std::ostream& out, const std::string& file) {
-    auto key = store.OpenKey(hive, path, false, KeyAccess::Read);
-    if (!key) return true; // removed while exporting
+// Writes the key and every key below it, in one pass over the store; false when a value had to be left out.
+bool ExportTree(const KeyName& name, ReplacingFile& out, const std::string& file) {
     bool complete = true;
-    std::string text = "[" + display + "]\r\n";
-    for (const std::string& name : key->ValueNames()) {
-        std::optional<std::string> shownName = ExportableName(name);
-        std::optional<std::string> data;
-        std::string textValue;
-        std::int32_t number = 0;
-        if (key->ReadInteger(name, number))
-            data = "dword:" + DwordText(number, true);
-        else if (key->ReadString(name, textValue))
-            data = ExportableText(textValue);
-        if (!shownName || !data) {
-            std::cerr << "エラー: 値 " << display << "\\" << name << " はレジストリファイルに書けません。"
-                      << std::endl;
-            complete = false;
-            continue;
+    bool found = WalkKeyTree(name.hive, name.path, [&](const std::string& below, const std::vector<KeyTreeValue>& values) {
+        const std::string display = below.empty() ? name.display : name.display + "\\" + below;
+        std::string text = "[" + display + "]\r\n";
+        for (const KeyTreeValue& value : values) {
+            std::optional<std::string> shownName = ExportableName(value.Name);
+            std::optional<std::string> data = value.Kind == ValueKind::Integer
+                                                  ? std::optional<std::string>("dword:" + DwordText(value.Integer, true))
+                                                  : ExportableText(value.Text);
+            if (!shownName || !data) {
+                std::cerr << "エラー: 値 " << display << "\\" << value.Name << " はレジストリファイルに書けません。"
+                          << std::endl;
+                complete = false;
+                continue;
+            }
+            text += *shownName + "=" + *data + "\r\n";
         }
-        text += *shownName + "=" + *data + "\r\n";
-    }
-    text += "\r\n";
-    out << ToCP932(text, file);
-    for (const std::string& child : key->SubKeyNames())
-        complete =
-            ExportKey(store, hive, ChildPath(path, child), display + "\\" + child, out, file) && complete;
+        text += "\r\n";
+        out.Write(ToCP932(text, file));
+    });
+    if (!found) Fail(kNotFound);
     return complete;
 }
 
@@ -415,20 +434,12 @@ int Export(SettingsStore& store, const Options& options) {
         std::cout << kCancelled << std::endl;
         return 1;
     }
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out) Fail("エラー: ファイル " + file + " を作成できません: " + SystemErrorText(errno));
-    bool complete = false;
-    try {
-        out << kExportHeader << "\r\n\r\n";
-        complete = ExportKey(store, name.hive, name.path, name.display, out, file);
-        out.close();
-        if (!out) Fail("エラー: ファイル " + file + " に書き込めません: " + SystemErrorText(EIO));
-    } catch (...) {
-        // Half a registry file would import as if it were whole.
-        out.close();
-        std::filesystem::remove(file, error);
-        throw;
-    }
+    if (std::filesystem::is_directory(file, error)) Fail("エラー: " + file + " はフォルダです。ファイル名を指定してください。");
+    // Half a registry file would import as if it were whole: the file appears only when complete.
+    ReplacingFile out(file);
+    out.Write(std::string(kExportHeader) + "\r\n\r\n");
+    bool complete = ExportTree(name, out, file);
+    out.Commit();
     if (!complete) return 1;
     std::cout << kSuccess << std::endl;
     return 0;
@@ -451,7 +462,7 @@ int Run(const std::vector<std::string>& args) {
     SqliteSettingsStore store;
     if (SameText(command, "/s") || SameText(command, "-s")) {
         if (args.size() != 3) Fail(kSyntaxError);
-        return Import(store, args[2], true);
+        return Import(args[2], true);
     }
     Options options = ParseOptions(args, 2);
     if (SameText(command, "query")) return Query(store, options);
@@ -460,7 +471,7 @@ int Run(const std::vector<std::string>& args) {
     if (SameText(command, "export")) return Export(store, options);
     if (SameText(command, "import")) {
         RequireOnly(options, {.Positional = 1});
-        return Import(store, options.positional[0], false);
+        return Import(options.positional[0], false);
     }
     Fail(kSyntaxError);
 }
