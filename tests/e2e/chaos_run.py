@@ -45,7 +45,8 @@ SERVER = os.path.join(HERE, "..", "servers", "fault_ftpd.py")
 LIB = os.path.join(HERE, "lib.sh")
 
 FAULTS = ["drop", "abort", "greeting", "replace", "kill-download", "kill-apply", "full-disk"]
-BOX_TITLES = {"情報", "確認", "警告", "エラー"}
+# The titles of the boxes; a plain message box carries the program's name instead.
+BOX_TITLES = {"情報", "確認", "警告", "エラー", "Qrd00up", "Plx00up"}
 # The launcher's temporary files, and any hidden file with a random six-character end as older ones had.
 TEMPORARY = re.compile(r"^\..+\.towagi-\d+\.[A-Za-z0-9]{6}$")
 START_SECONDS = 150
@@ -293,6 +294,7 @@ class Chaos:
             if now > deadline:
                 self.violation(label, "the launcher did not end within %d seconds" % START_SECONDS)
                 launcher.kill()
+                killed = True
                 break
             if kill_marker and kill_at is None and kill_marker in read_trace(trace):
                 kill_at = now + kill_delay
