@@ -314,7 +314,9 @@ class Chaos:
         # Each start empties the trace log: its copy stays with the sandbox (see --keep).
         if os.path.exists(trace):
             shutil.copyfile(trace, os.path.join(box.spare, "trace-%s.log" % label))
-        if not killed and code not in (0, 1):
+        # 0 and 1 end a run, 2 a launcher that could not start at all (a full disk can refuse it its log);
+        # anything else is a crash.
+        if not killed and code not in (0, 1, 2):
             self.violation(label, "the launcher ended with %s" % code)
         outcome = "killed" if killed else "exit %d" % code
         if kill_marker and not killed:
