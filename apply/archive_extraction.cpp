@@ -20,14 +20,32 @@ bool FileExists(const std::string& path) {
 
 // 7-Zip drops ".." steps and leading slashes and unpacks links, so an entry meant for elsewhere would land
 // in the destination under another name. Such an archive counts as damaged here, as it does in the
-// archiver libraries, and unpacks nothing.
-bool EntriesStayInside(const std::string& archivePath) {
+// archiver libraries, and unpacks nothing. Neither does one that would not fit: that one is told.
+bool EntriesStayInsideAndFit(const std::string& archivePath, const std::string& destDir) {
+    std::vector<long long> sizes;
     try {
         archivers::Utf8ThreadLocale locale;
-        archivers::CheckEntries(archivers::ArchiveFormat::ZipOrLha, archivePath);
-        return true;
+        sizes = archivers::CheckEntries(archivers::ArchiveFormat::ZipOrLha, archivePath);
     } catch (const archivers::EArchiverError&) {
         return false;
+    }
+    try {
+        archivers::CheckFreeSpace(sizes, archivePath, destDir);
+        return true;
+    } catch (const archivers::EArchiverError& e) {
+        ShowMessage(e.what());
+        return false;
+    }
+}
+
+// The file sizes a ZIP archive's headers declare; none for an archive that cannot be read, whose damage
+// the archiver reports in its own words.
+std::vector<long long> DeclaredSizes(const std::string& archivePath) {
+    try {
+        archivers::Utf8ThreadLocale locale;
+        return archivers::CheckEntries(archivers::ArchiveFormat::Zip, archivePath);
+    } catch (const archivers::EArchiverError&) {
+        return {};
     }
 }
 
@@ -56,7 +74,7 @@ void ExtractArchive(const std::string& archivePath, const std::string& destDir,
 
 void ExtractWith7zExe(const std::string& archivePath, const std::string& destDir,
                       const std::string& programDir) {
-    if (!EntriesStayInside(archivePath)) return;
+    if (!EntriesStayInsideAndFit(archivePath, destDir)) return;
     StartRequest request;
     request.Verb = "open";
     request.File = ArchiverProgram(programDir);
@@ -80,6 +98,8 @@ bool ExtractZipArchive(const std::string& archivePath, const std::string& destDi
         archiver.SetArchiveName(path.filename().string());
         archiver.SetSourceDir(path.parent_path().string());
         archiver.SetDestDir(destDir);
+        // The library refuses an archive that would not fit too, but only with its general failure text.
+        archivers::CheckFreeSpace(DeclaredSizes(archivePath), archivePath, destDir);
         if (!archiver.CheckArchive()) {
             ShowMessage("書庫が壊れています");
             return false;

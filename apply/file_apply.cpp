@@ -1,11 +1,14 @@
 #include "apply/file_apply.h"
 
+#include "database/data_module.h"
 #include "platform/process.h"
 #include "platform/prompts.h"
+#include "support/encoding.h"
 #include "support/errors.h"
 #include "support/os_info.h"
 #include "support/text.h"
 #include "transfer/update_catalogue.h"
+#include "transfer/update_settings.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,7 +60,7 @@ void ApplyRegistryFile(TUpdateState& state, const std::string& path) {
     TOSInfo os{};
     std::string command = GetOSInfo(os) && os.MajorVersion == 6 ? "Reg import " : "Regedit.exe /s ";
     command += "\"" + path + "\"";
-    state.TraceLog->Write("Local_CopyDirectory", "拡張子 .REG :[ " + path + "]:Do=" + command);
+    state.TraceLog->Write("Local_CopyDirectory", "拡張子 .REG :[ " + PrintableText(path) + "]:Do=" + PrintableText(command));
     // The started import is not watched; only a tool that cannot start at all falls back to our own import.
     if (StartRegistryCommand(state.ExeDir, command).Started || !state.RegImporter) return;
     try {
@@ -67,6 +70,17 @@ void ApplyRegistryFile(TUpdateState& state, const std::string& path) {
         state.TraceLog->Write("Local_CopyDirectory", e.what());
         throw;
     }
+}
+
+// What an entry of an update folder is when it is no plain file: a link is never followed, so its target
+// (outside the folder, or nowhere) is never installed. nullptr for a plain file, and for an entry whose
+// type cannot be read, which the copy then reports.
+const char* NotAPlainFile(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || S_ISREG(info.st_mode)) return nullptr;
+    if (S_ISLNK(info.st_mode)) return "シンボリックリンク";
+    if (S_ISDIR(info.st_mode)) return "フォルダ";
+    return "通常のファイルでないもの";
 }
 
 bool CreateFolder(const std::string& path) {
@@ -98,6 +112,10 @@ int CopyUpdateFile(TUpdateState& state, const std::string& source, const std::st
     if (GetPathFileList(state, from + "*", kAnyPlainFile, names) == 0) return 0;
     int added = 0;
     for (const std::string& name : names) {
+        if (const char* kind = NotAPlainFile(from + name)) {
+            state.TraceLog->Write("CopyUpdateFile", std::string(kind) + "は反映しません : [" + PrintableText(from + name) + "]");
+            continue;
+        }
         const FileTime installed = ModificationTime(to + name);
         bool copy = !installed.Exists;
         if (!copy) {
@@ -136,10 +154,11 @@ void Local_CopyDirectory(TUpdateState& state, const std::string& source, const s
     const std::string to = IncludeTrailingSeparator(destination);
     for (const std::string& name : list) {
         if (state.ProgressWindow) {
-            state.ProgressWindow->SetFileName(name);
+            state.ProgressWindow->SetFileName(PrintableText(name));
             state.ProgressWindow->ProcessMessages();
         }
-        log.Write("Local_CopyDirectory", "from[" + from + name + "] to[" + to + name + "]");
+        log.Write("Local_CopyDirectory",
+                  "from[" + PrintableText(from + name) + "] to[" + PrintableText(to + name) + "]");
         CopyFileWithDate(from + name, to + name);
         if (UpperCase(ExtensionOf(name)) == ".REG") ApplyRegistryFile(state, to + name);
         if (state.Profile->CopyVornRegFiles && UpperCase(ExtensionOf(name)) == ".VORNREG") {
@@ -170,6 +189,30 @@ void DeleteFiles(TUpdateState& state, const std::string& folder, const std::stri
         if (!HasAttributes(file.string(), faReadOnly)) ::unlink(file.c_str());
     }
     state.TraceLog->WriteEnd("DeleteFiles");
+}
+
+void RemoveLeftoverTemporaryFiles(TUpdateState& state) {
+    const EditionProfile& profile = *state.Profile;
+    const std::string html = state.ExeDir + "HELP_HTML/";
+    std::vector<std::string> folders = {state.ExeDir,
+                                        html,
+                                        html + "_images/",
+                                        html + "_sources/",
+                                        html + "_static/",
+                                        state.ExeDir + "VORNREG/",
+                                        IncludeTrailingSeparator(state.ExeDir + profile.HelpFolderName),
+                                        GetDataTempDir(state.ExeDir)};
+    for (const char* key : {kExcelKey, kFrameKey}) {
+        const std::string installed = InstalledFolder(profile, key);
+        if (!IsBlank(installed)) folders.push_back(IncludeTrailingSeparator(installed));
+    }
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    for (const std::string& folder : folders) {
+        for (const std::string& name : RemoveLeftoverTemporaries(folder))
+            state.TraceLog->Write("RemoveLeftoverTemporaryFiles",
+                                  "中断された更新の一時ファイルを削除しました : [" + PrintableText(folder + name) + "]");
+    }
 }
 
 void CreateHtmlHelpFolders(TUpdateState& state) {

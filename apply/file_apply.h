@@ -32,6 +32,12 @@ void Local_CopyDirectory(TUpdateState& state, const std::string& source, const s
 // name spares nothing). Read-only files and files that cannot be deleted stay, silently.
 void DeleteFiles(TUpdateState& state, const std::string& folder, const std::string& keep);
 
+// Takes away what a launcher killed while it applied files left behind: its temporary files (see
+// TemporaryFilePattern) in the program folder, the folders the apply phase writes into (HTML help, help,
+// VORNREG, the installed Excel and Frame folders) and the work folder that archives are unpacked into.
+// Only the launcher's own temporaries of writers that no longer run go, each with a trace line.
+void RemoveLeftoverTemporaryFiles(TUpdateState& state);
+
 // Creates ExeDir + "HELP_HTML/" and its "_images", "_sources" and "_static" folders, one level at a time;
 // failures are reported in warning boxes only.
 void CreateHtmlHelpFolders(TUpdateState& state);

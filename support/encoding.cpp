@@ -1,8 +1,10 @@
 #include "support/encoding.h"
 
 #include "support/errors.h"
+#include "support/text.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <iconv.h>
 
 namespace towagi {
@@ -54,6 +56,42 @@ std::string FromCP932(std::string_view cp932, const std::string& source) {
 
 std::string ToCP932(std::string_view utf8, const std::string& source) {
     return Converter("CP932", "UTF-8").Convert(utf8, source);
+}
+
+std::string PrintableText(std::string_view text) {
+    std::string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        std::size_t length = 1;
+        if (byte >= 0xC2 && byte <= 0xDF)
+            length = 2;
+        else if (byte >= 0xE0 && byte <= 0xEF)
+            length = 3;
+        else if (byte >= 0xF0 && byte <= 0xF4)
+            length = 4;
+        bool kept = false;
+        if (byte >= 0x20 && byte < 0x7F) {
+            kept = true;
+        } else if (length > 1 && i + length <= text.size() && IsValidUTF8(text.substr(i, length))) {
+            try {
+                ToCP932(text.substr(i, length), "");
+                kept = true;
+            } catch (const EEncodingError&) {
+                // Shown byte by byte below.
+            }
+        }
+        if (kept) {
+            out.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+        out += hex;
+        ++i;
+    }
+    return out;
 }
 
 std::string FromUTF16LE(std::string_view utf16, const std::string& source) {

@@ -3,15 +3,21 @@
 #include "support/errors.h"
 #include "support/text.h"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fnmatch.h>
+#include <fstream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -127,6 +133,47 @@ private:
     std::optional<std::string> withoutDot_;
 };
 
+constexpr const char* kTemporaryMark = ".towagi-";
+
+// When the process with this id started, in seconds since the epoch; -1 when that cannot be told.
+long long ProcessStartTime(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name in brackets may hold blanks; the fields after it are counted from its end.
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    unsigned long long ticks = 0;
+    // Field 22, the start time in clock ticks after boot, is the 20th after the bracket.
+    for (int i = 0; i < 20 && fields >> field; ++i) {
+        if (i == 19) ticks = std::stoull(field);
+    }
+    if (!fields) return -1;
+    std::ifstream machine("/proc/stat");
+    std::string key;
+    long long boot = -1;
+    while (machine >> key) {
+        if (key == "btime") {
+            machine >> boot;
+            break;
+        }
+    }
+    const long perSecond = ::sysconf(_SC_CLK_TCK);
+    if (boot < 0 || perSecond <= 0) return -1;
+    return boot + static_cast<long long>(ticks / static_cast<unsigned long long>(perSecond));
+}
+
+// Whether the process that wrote a temporary file last changed at `changed` may still be writing it.
+bool WriterMayRun(pid_t pid, std::time_t changed) {
+    if (pid == ::getpid()) return true;
+    if (::kill(pid, 0) != 0 && errno == ESRCH) return false;
+    // Process ids are reused: a process that started after the file was last written is not its writer.
+    // Boot time is whole seconds, so a second's margin keeps a real writer safe.
+    const long long started = ProcessStartTime(pid);
+    return started < 0 || started <= static_cast<long long>(changed) + 1;
+}
+
 struct DirectoryCloser {
     void operator()(DIR* directory) const { closedir(directory); }
 };
@@ -197,8 +244,9 @@ bool HasAttributes(const std::string& fileName, int attributes) {
 }
 
 void CopyFileWithDate(const std::string& source, const std::string& destination) {
-    // Non-blocking only so that a FIFO given by mistake cannot hang the update; it is refused below.
-    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // Non-blocking only so that a FIFO given by mistake cannot hang the update; it is refused below. A
+    // symbolic link is never followed: its target may lie anywhere.
+    FileDescriptor input(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     struct stat sourceInfo;
     int openError = 0;
     if (!input.IsOpen() || ::fstat(input.Get(), &sourceInfo) != 0)
@@ -226,7 +274,7 @@ void CopyFileWithDate(const std::string& source, const std::string& destination)
         if ((targetInfo.st_mode & S_IWUSR) == 0) ThrowCreateError(target, EACCES);
     }
 
-    std::string pattern = folder + "." + name.substr(0, 200) + ".XXXXXX";
+    std::string pattern = TemporaryFilePattern(folder, name);
     FileDescriptor output(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!output.IsOpen()) ThrowCreateError(target, errno);
     TemporaryFile temporary(pattern);
@@ -265,6 +313,48 @@ void CopyFileWithDate(const std::string& source, const std::string& destination)
     temporary.Keep();
 }
 
+std::string TemporaryFilePattern(const std::string& folder, const std::string& name) {
+    return folder + "." + name.substr(0, 200) + kTemporaryMark + std::to_string(::getpid()) + ".XXXXXX";
+}
+
+pid_t TemporaryFileOwner(std::string_view name) {
+    constexpr std::size_t kRandomLength = 6;
+    if (name.size() < 2 + kRandomLength || name.front() != '.') return 0;
+    const std::string_view random = name.substr(name.size() - kRandomLength);
+    if (!std::all_of(random.begin(), random.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }))
+        return 0;
+    std::string_view rest = name.substr(0, name.size() - kRandomLength);
+    if (rest.back() != '.') return 0;
+    rest.remove_suffix(1);
+    const std::size_t digits = rest.find_last_not_of("0123456789");
+    if (digits == std::string_view::npos || rest.size() - digits - 1 == 0 || rest.size() - digits - 1 > 9) return 0;
+    const std::string_view mark(kTemporaryMark);
+    const std::string_view head = rest.substr(0, digits + 1);
+    // A name of its own must stand between the leading dot and the mark.
+    if (head.size() <= mark.size() + 1 || head.substr(head.size() - mark.size()) != mark) return 0;
+    return static_cast<pid_t>(std::stol(std::string(rest.substr(digits + 1))));
+}
+
+std::vector<std::string> RemoveLeftoverTemporaries(const std::string& folder) {
+    std::vector<std::string> removed;
+    Directory directory(opendir(folder.c_str()));
+    if (!directory) return removed;
+    std::vector<std::string> leftovers;
+    while (dirent* entry = readdir(directory.get())) {
+        const std::string name = entry->d_name;
+        const pid_t owner = TemporaryFileOwner(name);
+        if (owner <= 0) continue;
+        struct stat info;
+        if (fstatat(dirfd(directory.get()), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        if (!WriterMayRun(owner, info.st_ctim.tv_sec)) leftovers.push_back(name);
+    }
+    for (const std::string& name : leftovers) {
+        if (::unlinkat(dirfd(directory.get()), name.c_str(), 0) == 0) removed.push_back(name);
+    }
+    return removed;
+}
+
 std::vector<std::string> FindFiles(const std::string& pattern, int attributes) {
     namespace fs = std::filesystem;
     const std::size_t slash = pattern.rfind('/');
@@ -295,7 +385,7 @@ void ReplaceFileContent(const std::string& path, std::string_view bytes) {
     struct stat info;
     if (::stat(target.c_str(), &info) == 0) mode = info.st_mode & 07777;
 
-    std::string pattern = folder + "." + NameOf(target).substr(0, 200) + ".XXXXXX";
+    std::string pattern = TemporaryFilePattern(folder, NameOf(target));
     FileDescriptor output(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!output.IsOpen()) ThrowCreateError(target, errno);
     TemporaryFile temporary(pattern);

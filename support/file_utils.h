@@ -3,6 +3,7 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace towagi {
@@ -60,9 +61,25 @@ std::time_t EvenLocalSecond(std::time_t time);
 // Copies a file keeping its modification time, rounded down to an even local second. `destination` is a
 // file name or an existing folder (the source's name is appended). The copy goes to a temporary file
 // beside the destination that replaces it only when complete, so a failed copy leaves the old file as it
-// was. Raises EInOutError: "ファイル <source> は開けません", "ファイル <destination> を作成できません" (a
-// read-only destination, a missing or unwritable folder), or a read or write error naming the file.
+// was. A source that is a symbolic link is refused, never followed. Raises EInOutError: "ファイル <source>
+// は開けません", "ファイル <destination> を作成できません" (a read-only destination, a missing or unwritable
+// folder), or a read or write error naming the file.
 void CopyFileWithDate(const std::string& source, const std::string& destination);
+
+// The launcher writes a file under a hidden temporary name in the file's own folder and renames it into
+// place only when it is complete: "." + the name (its first 200 bytes) + ".towagi-" + the writer's process
+// id + "." + six letters or digits. This is that name's pattern, ending in the "XXXXXX" that mkostemp
+// fills in; `folder` ends with "/" or is empty.
+std::string TemporaryFilePattern(const std::string& folder, const std::string& name);
+
+// The process id that a temporary name of the form above carries; 0 for any other name.
+pid_t TemporaryFileOwner(std::string_view name);
+
+// A launcher killed while it wrote leaves its temporary file behind. Deletes from `folder` (ends with
+// "/"; sub-folders are not entered) every plain file with a temporary name whose writer no longer runs -
+// no process has its id, or the one that has it started after the file was last written - and returns
+// their names. Files of a writer that may still run, and every other file, stay. A missing folder is none.
+std::vector<std::string> RemoveLeftoverTemporaries(const std::string& folder);
 
 // Whether a file name matches a mask as the suite writes it: only * and ? are wildcards, letter case is
 // ignored, and a final ".*" also matches a name without any dot.

@@ -208,6 +208,9 @@ bool TUpdaterWindow::ShowStep() {
         }
     }
 
+    // A launcher killed while it applied files left its temporary copies; they go before anything is applied.
+    RemoveLeftoverTemporaryFiles(state_);
+
     state_.UpdateDir = GetToken("|", ReadEditionString(profile_, state_.UpdateKey, profile_.UpdatePathValue), 1, 2);
     if (IsBlank(state_.UpdateDir)) return false;
     const std::string fault =

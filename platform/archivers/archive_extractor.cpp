@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace towagi::archivers {
@@ -67,11 +68,16 @@ private:
 // A file written under a temporary name in its final folder; removed unless it was renamed into place.
 class PendingFile {
 public:
-    PendingFile(int folder, mode_t mode, std::string shownPath)
+    // The name is the launcher's temporary name for `leaf`, so a start after a killed extraction finds it.
+    PendingFile(int folder, const std::string& leaf, mode_t mode, std::string shownPath)
         : folder_(folder), shown_(std::move(shownPath)) {
         static std::atomic<unsigned> counter{0};
+        std::string pattern = TemporaryFilePattern("", leaf);
+        pattern.resize(pattern.size() - 6);
         for (int attempt = 0; attempt < 100 && !fd_.IsOpen(); ++attempt) {
-            name_ = ".towagi-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part";
+            char random[8];
+            std::snprintf(random, sizeof random, "%06u", counter++ % 1000000u);
+            name_ = pattern + random;
             fd_.Reset(
                 openat(folder, name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
             if (!fd_.IsOpen() && errno != EEXIST) break;
@@ -144,9 +150,11 @@ std::vector<std::string> ExtractFiles(const ExtractRequest& request) {
         ArchiveReader check(request.Format, request.ArchivePath, request.Passphrase);
         ArchiveEntryInfo info;
         std::vector<bool> matched(request.FileSpecs.size(), false);
+        std::vector<long long> sizes;
         while (check.Next(info)) {
             for (size_t i = 0; i < request.FileSpecs.size(); ++i)
                 if (!info.Components.empty() && Matches(request.FileSpecs[i], info)) matched[i] = true;
+            if (!info.Directory && Wanted(request, info)) sizes.push_back(info.Size);
             check.SkipData();
         }
         // A specification that matches nothing is a failure, not an empty success: it is also what a
@@ -154,6 +162,7 @@ std::vector<std::string> ExtractFiles(const ExtractRequest& request) {
         for (size_t i = 0; i < matched.size(); ++i)
             if (!matched[i])
                 throw EArchiverError(kArchiverNotFound, "ファイルが見つかりません: " + request.FileSpecs[i]);
+        CheckFreeSpace(sizes, request.ArchivePath, request.DestDir);
     }
     const std::string destDir = request.DestDir.back() == '/' ? request.DestDir : request.DestDir + "/";
     Destination destination(destDir);
@@ -179,7 +188,7 @@ std::vector<std::string> ExtractFiles(const ExtractRequest& request) {
             reader.SkipData();
             continue;
         }
-        PendingFile file(folder.Get(), (info.Permissions & 0111) ? 0777 : 0666, destDir + relative);
+        PendingFile file(folder.Get(), place.back(), (info.Permissions & 0111) ? 0777 : 0666, destDir + relative);
         reader.ReadData(
             [&](const char* data, size_t size, long long offset) { file.Write(data, size, offset); });
         file.Commit(place.back(), info.ModificationTime);

@@ -24,7 +24,9 @@ struct ExtractRequest {
 // refused before anything is written when one entry is unsafe (see ArchiveReader), and folders below the
 // destination are opened without following symbolic links. Each file is written to a temporary file
 // beside its final name and renamed into place only when its data passed the CRC check, so a damaged or
-// truncated entry never leaves a partial file and never replaces a good one. Raises EArchiverError.
+// truncated entry never leaves a partial file and never replaces a good one. An archive whose files
+// would not fit into the destination's free space (by their declared sizes) is refused before anything is
+// written (CheckFreeSpace). Raises EArchiverError.
 std::vector<std::string> ExtractFiles(const ExtractRequest& request);
 
 } // namespace towagi::archivers

@@ -9,9 +9,12 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <filesystem>
 
 namespace towagi::archivers {
 
@@ -109,6 +112,8 @@ bool ArchiveReader::Next(ArchiveEntryInfo& info) {
     if (!info.Directory && info.Components.empty()) Broken(info.Name);
     info.ModificationTime = archive_entry_mtime(entry_);
     info.Permissions = archive_entry_perm(entry_);
+    if (archive_entry_size_is_set(entry_)) info.Size = archive_entry_size(entry_);
+    declared_ = info.Directory ? -1 : info.Size;
     return true;
 }
 
@@ -121,6 +126,9 @@ void ArchiveReader::ReadData(const std::function<void(const char*, size_t, long 
         if (status == ARCHIVE_EOF) return;
         // libarchive reports a CRC mismatch as a warning after the last block: it is damage all the same.
         if (status != ARCHIVE_OK) Broken(entryName_);
+        if (declared_ >= 0 && (offset < 0 || offset + static_cast<long long>(size) > declared_))
+            throw EArchiverError(kArchiverBroken, "書庫が壊れています: " + path_ + " : " + entryName_ +
+                                                      " (宣言されたサイズを超えるデータがあります)");
         sink(static_cast<const char*>(block), size, offset);
     }
 }
@@ -136,11 +144,41 @@ void TestArchive(ArchiveFormat format, const std::string& path, const std::strin
         reader.ReadData([](const char*, size_t, long long) {});
 }
 
-void CheckEntries(ArchiveFormat format, const std::string& path) {
+std::vector<long long> CheckEntries(ArchiveFormat format, const std::string& path) {
     ArchiveReader reader(format, path, "");
     ArchiveEntryInfo info;
-    while (reader.Next(info))
+    std::vector<long long> sizes;
+    while (reader.Next(info)) {
+        if (!info.Directory) sizes.push_back(info.Size);
         reader.SkipData();
+    }
+    return sizes;
+}
+
+void CheckFreeSpace(const std::vector<long long>& fileSizes, const std::string& archivePath,
+                    const std::string& destDir) {
+    // The destination is created while unpacking; until then its nearest existing parent holds it.
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(destDir, error).lexically_normal();
+    if (error || folder.empty()) return;
+    struct statvfs info {};
+    while (::statvfs(folder.c_str(), &info) != 0) {
+        if (errno != ENOENT || folder == folder.root_path() || folder.parent_path() == folder)
+            return; // No file system to ask: the writes themselves report a full disk.
+        folder = folder.parent_path();
+    }
+    const unsigned long long block = info.f_frsize ? info.f_frsize : 4096;
+    unsigned long long needed = 0;
+    for (long long size : fileSizes) {
+        if (size <= 0) continue;
+        needed += (static_cast<unsigned long long>(size) + block - 1) / block * block;
+    }
+    const unsigned long long available = static_cast<unsigned long long>(info.f_bavail) * block;
+    if (needed <= available) return;
+    throw EArchiverError(kArchiverCannotWrite, "展開先の空き容量が足りません: " + archivePath + " を " +
+                                                   destDir + " に展開するには " + std::to_string(needed) +
+                                                   " バイト必要ですが、空きは " + std::to_string(available) +
+                                                   " バイトです");
 }
 
 } // namespace towagi::archivers

@@ -35,6 +35,7 @@ struct ArchiveEntryInfo {
     bool Directory = false;
     std::time_t ModificationTime = 0;
     mode_t Permissions = 0;
+    long long Size = -1; // the unpacked size the header declares; -1 when it declares none
 };
 
 // The folders and the name an entry name stands for, '/' and '\' both separating. Raises EArchiverError
@@ -55,7 +56,8 @@ public:
     // The current entry as libarchive holds it, for copying into another archive.
     archive_entry* Entry() const { return entry_; }
     // Hands every block of the current entry's data to the sink, with its offset; the CRC is checked
-    // after the last block, so a sink must not treat its data as good before this returns.
+    // after the last block, so a sink must not treat its data as good before this returns. Data beyond the
+    // size the header declares is damage: the free-space check before unpacking relies on that size.
     void ReadData(const std::function<void(const char* data, size_t size, long long offset)>& sink);
     void SkipData();
 
@@ -67,13 +69,22 @@ private:
     archive_entry* entry_ = nullptr;
     std::string entryName_;
     long long size_ = 0;
+    long long declared_ = -1;
 };
 
 // Reads all data of every entry; raises as ArchiveReader does.
 void TestArchive(ArchiveFormat format, const std::string& path, const std::string& passphrase);
 
 // Reads every entry's header, skipping the data; raises as ArchiveReader does, so an archive with an entry
-// that would land outside its destination (or a link) raises kArchiverBroken.
-void CheckEntries(ArchiveFormat format, const std::string& path);
+// that would land outside its destination (or a link) raises kArchiverBroken. Returns the sizes that the
+// files' headers declare (-1 for one that declares none), in the archive's order.
+std::vector<long long> CheckEntries(ArchiveFormat format, const std::string& path);
+
+// Refuses, before anything is written, an unpacking that would not fit: raises EArchiverError
+// (kArchiverCannotWrite) with "展開先の空き容量が足りません" naming the archive, the destination and both
+// figures when the declared sizes, each rounded up to the file system's block, exceed what the file system
+// of `destDir` (or of its nearest existing parent) has free for this user.
+void CheckFreeSpace(const std::vector<long long>& fileSizes, const std::string& archivePath,
+                    const std::string& destDir);
 
 } // namespace towagi::archivers

@@ -70,19 +70,29 @@ std::string MakeZip(const std::vector<ArchiveItem>& items, bool utf8Names) {
         const std::string& data = item.Kind == EntryKind::Folder ? std::string() : item.Data;
         const unsigned flags = utf8Names ? 0x0800 : 0;
         const std::uint32_t offset = static_cast<std::uint32_t>(out.size());
+        const bool zip64 = item.DeclaredSize >= 0;
+        std::string extra;
+        if (zip64) {
+            Put16(extra, 0x0001);
+            Put16(extra, 16);
+            Put32(extra, static_cast<std::uint32_t>(item.DeclaredSize));
+            Put32(extra, static_cast<std::uint32_t>(static_cast<unsigned long long>(item.DeclaredSize) >> 32));
+            Put32(extra, static_cast<std::uint32_t>(data.size()));
+            Put32(extra, 0);
+        }
         std::string common;
-        Put16(common, 20); // version needed
+        Put16(common, zip64 ? 45 : 20); // version needed
         Put16(common, flags);
         Put16(common, 0); // stored
         Put32(common, DosTime());
         Put32(common, Crc32(data));
-        Put32(common, static_cast<std::uint32_t>(data.size()));
-        Put32(common, static_cast<std::uint32_t>(data.size()));
+        Put32(common, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(data.size()));
+        Put32(common, zip64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(data.size()));
         Put16(common, static_cast<unsigned>(name.size()));
-        Put16(common, 0); // no extra field
+        Put16(common, static_cast<unsigned>(extra.size()));
 
         Put32(out, 0x04034B50);
-        out += common + name + data;
+        out += common + name + extra + data;
 
         const bool unix = item.Kind == EntryKind::Link;
         Put32(directory, 0x02014B50);
@@ -93,7 +103,7 @@ std::string MakeZip(const std::vector<ArchiveItem>& items, bool utf8Names) {
         Put16(directory, 0); // internal attributes
         Put32(directory, unix ? 0120777u << 16 : item.Kind == EntryKind::Folder ? 0x10 : 0x20);
         Put32(directory, offset);
-        directory += name;
+        directory += name + extra;
     }
     const std::uint32_t directoryOffset = static_cast<std::uint32_t>(out.size());
     out += directory;

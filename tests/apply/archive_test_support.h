@@ -19,6 +19,8 @@ struct ArchiveItem {
     std::string Name; // bytes as stored; '/' separates folders (written as the format wants)
     std::string Data; // a file's content, a link's target
     EntryKind Kind = EntryKind::File;
+    // ZIP only: the unpacked size the headers declare (in ZIP64 fields) instead of the data's own size.
+    long long DeclaredSize = -1;
 };
 
 // The time every fixture entry carries: 2020-01-02 03:04:06 local time.

@@ -5,6 +5,8 @@
 #include "apply/archive_extraction.h"
 #include "apply/library_handle.h"
 
+#include "platform/archivers/archive_reader.h"
+#include "platform/archivers/command_text.h"
 #include "platform/process.h"
 #include "support/encoding.h"
 #include "tests/apply/archive_test_support.h"
@@ -14,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <atomic>
@@ -761,6 +764,82 @@ TEST(ExtractWith7zExe, NeverWritesOutsideTheDestination) {
         EXPECT_EQ(Tree(dest), (Files{{"good.txt", "g"}})) << (zip ? "ZIP" : "LZH");
         fs::remove_all(root.File("a"));
     }
+}
+
+// An archive whose files would fill the disk is refused by every route before a byte is written, with a
+// Japanese message where the route shows one. The headers declare an exbibyte; the data is a few bytes.
+TEST(ArchiverLibraries, AnArchiveThatWouldNotFitIsRefusedBeforeAnythingIsWritten) {
+    const std::string kNoSpace = "展開先の空き容量が足りません";
+    TempDir program, dir;
+    WriteFile(dir.File("huge.zip"),
+              MakeZip({{"readme.txt", "hello"}, {"data/huge.bin", "small data", EntryKind::File, 1LL << 60}}));
+    const std::string dest = dir.File("a/dest/");
+
+    TArcSevenZip archiver(kArcOutputSizeEstimation, kLibraries);
+    archiver.SetArchiveName("huge.zip");
+    archiver.SetSourceDir(dir.Dir());
+    archiver.SetDestDir(dest);
+    EXPECT_EQ(ErrorOf<EMyLibraryError>([&] { archiver.Extract(nullptr, ""); }), "解凍に失敗しました。");
+    EXPECT_FALSE(fs::exists(dir.File("a")));
+
+    {
+        ScopedPrompts prompts;
+        EXPECT_FALSE(ExtractZipArchive(dir.File("huge.zip"), dest, kLibraries));
+        ASSERT_EQ(prompts.Messages().size(), 1u);
+        EXPECT_EQ(prompts.Messages()[0].rfind(kNoSpace, 0), 0u) << prompts.Messages()[0];
+        EXPECT_NE(prompts.Messages()[0].find(dest), std::string::npos) << prompts.Messages()[0];
+    }
+    EXPECT_FALSE(fs::exists(dir.File("a")));
+
+    // 7-Zip takes a ZIP archive under any name; it is never started for this one.
+    fs::copy_file(dir.File("huge.zip"), dir.File("huge.lzh"));
+    {
+        ScopedPrompts prompts;
+        ExtractWith7zExe(dir.File("huge.lzh"), dest, program.Dir());
+        ASSERT_EQ(prompts.Messages().size(), 1u);
+        EXPECT_EQ(prompts.Messages()[0].rfind(kNoSpace, 0), 0u) << prompts.Messages()[0];
+    }
+    EXPECT_FALSE(fs::exists(dir.File("a")));
+}
+
+TEST(CheckFreeSpace, ComparesTheDeclaredSizesInWholeBlocksWithTheFreeSpace) {
+    TempDir dir;
+    struct statvfs info {};
+    ASSERT_EQ(statvfs(dir.Dir().c_str(), &info), 0);
+    const long long block = static_cast<long long>(info.f_frsize);
+    const long long free = static_cast<long long>(info.f_bavail) * block;
+    // The destination does not exist yet: its nearest existing parent is asked.
+    const std::string dest = dir.File("not/yet/");
+    EXPECT_NO_THROW(archivers::CheckFreeSpace({}, "m.zip", dest));
+    EXPECT_NO_THROW(archivers::CheckFreeSpace({-1, 0, 1, block}, "m.zip", dest));
+    // Each file takes whole blocks: the figure needed counts a one-byte file and one a byte over a block as
+    // one and two blocks. (Twice the free space leaves room for what other programs free meanwhile.)
+    const long long big = (2 * free + block - 1) / block * block;
+    const std::string error = ErrorOf<archivers::EArchiverError>(
+        [&] { archivers::CheckFreeSpace({big, 1, 1, block + 1}, "m.zip", dest); });
+    EXPECT_EQ(error.rfind("展開先の空き容量が足りません: m.zip を " + dest + " に展開するには " +
+                              std::to_string(big + 4 * block) + " バイト必要ですが、空きは ",
+                          0),
+              0u)
+        << error;
+    EXPECT_EQ(archivers::CheckEntries(archivers::ArchiveFormat::Zip, [&] {
+                  WriteFile(dir.File("m.zip"), MakeZip({{"a", "abc"}, {"f", "", EntryKind::Folder}, {"b", "x", EntryKind::File, 7}}));
+                  return dir.File("m.zip");
+              }()),
+              (std::vector<long long>{3, 7}));
+}
+
+// The declared sizes are what the free-space check trusts: an entry with more data than its header
+// declares is damage, and nothing of it is written.
+TEST(SevenZip32Library, AnEntryLargerThanItsHeaderSaysIsRefused) {
+    TempDir dir;
+    WriteFile(dir.File("m.zip"), MakeZip({{"lie.txt", "0123456789", EntryKind::File, 4}}));
+    TArcSevenZip archiver(kArcOutputSizeEstimation, kLibraries);
+    archiver.SetArchiveName("m.zip");
+    archiver.SetSourceDir(dir.Dir());
+    archiver.SetDestDir(dir.File("out"));
+    EXPECT_EQ(ErrorOf<EMyLibraryError>([&] { archiver.Extract(nullptr, ""); }), "解凍に失敗しました。");
+    EXPECT_EQ(Tree(dir.File("out")), Files{});
 }
 
 TEST(ExtractArchive, UnpacksZipAndLzhForReal) {

@@ -5,6 +5,7 @@
 #include "support/errors.h"
 #include "support/settings.h"
 #include "support/text.h"
+#include "transfer/update_settings.h"
 #include "tests/common/modal_answer.h"
 #include "tests/common/test_env.h"
 #include "tests/common/trace_lines.h"
@@ -13,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,29 +232,105 @@ TEST(CopyUpdateFile, EmptyStagingFolderEndsWithoutResult) {
                                                    "GetPathFileList ; End : Result=0"}));
 }
 
-TEST(CopyUpdateFile, UnreadableFileTimesFailTheStep) {
-    struct Case {
-        bool stagedBroken; // otherwise the installed file is the broken one
-        std::string want;
-    };
-    for (const auto& c : std::vector<Case>{
-             {true, "ローカルファイル(コピー元)の日時取得に失敗しました。"},
-             {false, "ローカルファイル(コピー先)の日時取得に失敗しました。"},
-         }) {
-        Workplace w(EstimationEdition());
-        // A link to itself: the name is there, its time cannot be read.
-        const std::string broken = (c.stagedBroken ? w.Staging() : w.Installed()) + "f.dll";
-        fs::create_symlink("f.dll", broken);
-        WriteFile((c.stagedBroken ? w.Installed() : w.Staging()) + "f.dll", "readable");
-        std::vector<std::string> list;
-        try {
-            CopyUpdateFile(w.State, w.Staging(), w.Installed(), 0, list);
-            ADD_FAILURE() << "no error for " << c.want;
-        } catch (const EUpdateError& e) {
-            EXPECT_EQ(std::string(e.what()), c.want);
-        }
-        EXPECT_TRUE(list.empty());
+TEST(CopyUpdateFile, UnreadableInstalledFileTimeFailsTheStep) {
+    Workplace w(EstimationEdition());
+    // A link to itself: the name is there, its time cannot be read.
+    fs::create_symlink("f.dll", w.Installed() + "f.dll");
+    WriteFile(w.Staging() + "f.dll", "readable");
+    std::vector<std::string> list;
+    try {
+        CopyUpdateFile(w.State, w.Staging(), w.Installed(), 0, list);
+        ADD_FAILURE() << "no error";
+    } catch (const EUpdateError& e) {
+        EXPECT_EQ(std::string(e.what()), "ローカルファイル(コピー先)の日時取得に失敗しました。");
     }
+    EXPECT_TRUE(list.empty());
+}
+
+// A link in an update folder is never followed: what it points to (a file outside the folder, nothing, or
+// itself) is never installed and never stops the rest. A FIFO is left out the same way.
+TEST(Local_CopyDirectory, LinksAndOtherNonFilesAreLeftOutWithATraceLine) {
+    for (const EditionProfile* profile : {&EstimationEdition(), &CostEdition()}) {
+        Workplace w(*profile);
+        WriteFile(w.root.File("secret.txt"), "outside the update folder");
+        SetFileTime(w.root.File("secret.txt"), kBase + 100);
+        fs::create_symlink(w.root.File("secret.txt"), w.Staging() + "outside.txt");
+        fs::create_symlink("nowhere.dll", w.Staging() + "dangling.dll");
+        fs::create_symlink("self.dll", w.Staging() + "self.dll");
+        ASSERT_EQ(mkfifo((w.Staging() + "pipe").c_str(), 0600), 0);
+        w.Stage("a.dll", kBase + 10, kBase);
+        w.Stage("b.txt", kBase + 10);
+        std::vector<std::string> list;
+        Local_CopyDirectory(w.State, w.Staging(), w.Installed(), 0, list);
+
+        EXPECT_EQ(ReadFile(w.Installed() + "a.dll"), "new a.dll");
+        EXPECT_EQ(ReadFile(w.Installed() + "b.txt"), "new b.txt");
+        for (const char* name : {"outside.txt", "dangling.dll", "self.dll", "pipe"})
+            EXPECT_FALSE(fs::exists(fs::symlink_status(w.Installed() + name))) << name;
+        const auto trace = w.Trace();
+        for (const char* name : {"outside.txt", "dangling.dll", "self.dll"})
+            EXPECT_TRUE(HasLine(trace, "CopyUpdateFile ; シンボリックリンクは反映しません : [" + w.Staging() + name + "]"))
+                << name;
+        EXPECT_TRUE(HasLine(trace, "CopyUpdateFile ; 通常のファイルでないものは反映しません : [" + w.Staging() + "pipe]"));
+        EXPECT_EQ(trace.back(), "Local_CopyDirectory ; End");
+    }
+}
+
+// A name cannot forge trace lines: its control characters appear as \xNN, as those of server names do.
+TEST(Local_CopyDirectory, ControlCharactersOfNamesAreEscapedInTheTrace) {
+    Workplace w(EstimationEdition());
+    RecordingProgress progress;
+    w.State.ProgressWindow = &progress;
+    // A file name holds no "/", so the forged date has other separators.
+    const std::string name = "evil\r\n2024.01.01 00:00:00 ; Execute ; forged\x01.txt";
+    w.Stage(name, kBase + 10);
+    std::vector<std::string> list;
+    Local_CopyDirectory(w.State, w.Staging(), w.Installed(), 0, list);
+
+    EXPECT_EQ(ReadFile(w.Installed() + name), "new " + name);
+    const std::string shown = "evil\\x0D\\x0A2024.01.01 00:00:00 ; Execute ; forged\\x01.txt";
+    const auto trace = w.Trace();
+    EXPECT_TRUE(HasLine(trace, "Local_CopyDirectory ; from[" + w.Staging() + shown + "] to[" + w.Installed() + shown + "]"));
+    // Every line is one of the copy's own: none begins where the name would have broken the line.
+    for (const std::string& line : trace)
+        EXPECT_TRUE(line.rfind("Local_CopyDirectory ; ", 0) == 0 || line.rfind("CopyUpdateFile ; ", 0) == 0 ||
+                    line.rfind("GetPathFileList ; ", 0) == 0)
+            << line;
+    EXPECT_EQ(progress.FileNames, std::vector<std::string>{shown});
+}
+
+// What a launcher killed during the apply left behind goes at the next start; nothing else does.
+TEST(RemoveLeftoverTemporaryFiles, ClearsTheProgramFolderAndTheApplyDestinations) {
+    Workplace w(EstimationEdition());
+    const std::string excel = w.root.Dir() + "excel/", frame = w.root.Dir() + "frame/";
+    for (const std::string& folder : {excel, frame, w.Program() + "HELP_HTML/_images/", w.Program() + "HELP/",
+                                      w.Program() + "TEMP/"})
+        fs::create_directories(folder);
+    WriteMachineString(std::string(kProductRoot) + "\\PATH\\EXCEL", "PATH1", "|" + excel, true);
+    WriteMachineString(std::string(kProductRoot) + "\\PATH\\FRAME", "PATH1", "|" + frame, true);
+    // A writer that has ended: a child process of this test.
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    const std::string dead = std::to_string(child);
+    const std::vector<std::string> leftovers = {
+        w.Program() + ".Qrd0000.exe.towagi-" + dead + ".a1b2c3", w.Program() + "HELP_HTML/_images/.logo.png.towagi-" + dead + ".000001",
+        w.Program() + "HELP/.manual.hlp.towagi-" + dead + ".zZ9yY8", w.Program() + "TEMP/.KMIHIND0.txt.towagi-" + dead + ".000000",
+        excel + ".見積書.xls.towagi-" + dead + ".Qq1Ww2", frame + ".ZFRM0001.frm.towagi-" + dead + ".Ee3Rr4"};
+    for (const std::string& path : leftovers) WriteFile(path, "half");
+    const std::vector<std::string> kept = {w.Program() + ".Qrd0000.exe.a1b2c3", w.Program() + ".config",
+                                           w.Program() + "Qrd0000.exe",
+                                           w.Program() + ".a.dll.towagi-" + std::to_string(getpid()) + ".a1b2c3"};
+    for (const std::string& path : kept) WriteFile(path, "keep");
+
+    RemoveLeftoverTemporaryFiles(w.State);
+    for (const std::string& path : leftovers) {
+        EXPECT_FALSE(fs::exists(path)) << path;
+        EXPECT_TRUE(HasLine(w.Trace(), "RemoveLeftoverTemporaryFiles ; 中断された更新の一時ファイルを削除しました : [" + path + "]"))
+            << path;
+    }
+    for (const std::string& path : kept) EXPECT_EQ(ReadFile(path), "keep") << path;
 }
 
 TEST(Local_CopyDirectory, CopiesTheChosenFilesButNeverTheLauncher) {

@@ -79,5 +79,22 @@ TEST(UTF16LE, ConvertsToUTF8) {
         EXPECT_EQ(FromUTF16LE(c.utf16, "test"), c.utf8) << c.utf8;
 }
 
+TEST(PrintableText, ControlCharactersAndUnconvertibleBytesAreShownAsHex) {
+    struct Case {
+        std::string text, want;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"plain 名前.txt", "plain 名前.txt"},
+             {"a\r\n2024/01/01 00:00:00 ; Execute ; forged", "a\\x0D\\x0A2024/01/01 00:00:00 ; Execute ; forged"},
+             {std::string("nul\0tab\tdel\x7F", 12), "nul\\x00tab\\x09del\\x7F"},
+             {"bad \xFF\xC3 utf8", "bad \\xFF\\xC3 utf8"},
+             {"cut \xE5\x90", "cut \\xE5\\x90"},
+             // Characters CP932 cannot hold would stop the trace log from being written.
+             {"\xF0\x9F\x98\x80.txt", "\\xF0\\x9F\\x98\\x80.txt"},
+             {"", ""},
+         })
+        EXPECT_EQ(PrintableText(c.text), c.want) << c.want;
+}
+
 } // namespace
 } // namespace towagi

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -163,6 +164,7 @@ TEST(CopyFileWithDate, FailuresNameTheFileAndKeepTheOldDestination) {
     testing::WriteFile(dir.File("readonly.txt"), "old");
     chmod(dir.File("readonly.txt").c_str(), 0444);
     testing::WriteFile(dir.File("target.txt"), "old");
+    fs::create_symlink("source.txt", dir.File("link.txt"));
     const Names before = Entries(dir.Path());
 
     struct Case {
@@ -173,6 +175,8 @@ TEST(CopyFileWithDate, FailuresNameTheFileAndKeepTheOldDestination) {
     for (const auto& c : std::vector<Case>{
              {"missing source", dir.File("none.txt"), dir.File("target.txt"),
               "ファイル " + dir.File("none.txt") + " は開けません", ENOENT, RLIM_INFINITY},
+             {"source is a symbolic link", dir.File("link.txt"), dir.File("target.txt"),
+              "ファイル " + dir.File("link.txt") + " は開けません", ELOOP, RLIM_INFINITY},
              {"source is a folder", dir.File("folder"), dir.File("target.txt"),
               "ファイル " + dir.File("folder") + " は開けません", EISDIR, RLIM_INFINITY},
              {"read-only destination", dir.File("source.txt"), dir.File("readonly.txt"),
@@ -351,6 +355,75 @@ TEST(ReplaceFileContent, ReplacesWholeKeepsTheModeAndLeavesNothingBehind) {
     ExpectCopyError([&] { ReplaceFileContent(dir.File("missing/x.log"), "x"); },
                     "ファイル " + dir.File("missing/x.log") + " を作成できません", ENOENT);
     EXPECT_EQ(testing::ReadFile(dir.File("new.log")), "second");
+}
+
+TEST(TemporaryFilePattern, NamesTheFileAndItsWriter) {
+    const std::string pattern = TemporaryFilePattern("/d/", "Qrd0000.exe");
+    EXPECT_EQ(pattern, "/d/.Qrd0000.exe.towagi-" + std::to_string(getpid()) + ".XXXXXX");
+    std::string name = pattern.substr(3);
+    name.replace(name.size() - 6, 6, "a1B2c3");
+    EXPECT_EQ(TemporaryFileOwner(name), getpid());
+    // Long names are cut, so that the temporary name stays within the file system's limit.
+    EXPECT_LE(TemporaryFilePattern("", std::string(300, 'n')).size(), 230u);
+}
+
+TEST(TemporaryFileOwner, OnlyTheLaunchersOwnNamesCarryAWriter) {
+    struct Case {
+        std::string name;
+        pid_t want;
+    };
+    for (const auto& c : std::vector<Case>{
+             {".a.dll.towagi-1234.Ab3dE9", 1234},
+             {".名前 付き.txt.towagi-7.000001", 7},
+             {"..towagi-7.000001", 0},          // no name before the mark
+             {".a.dll.towagi-.Ab3dE9", 0},      // no process id
+             {".a.dll.towagi-12x.Ab3dE9", 0},
+             {".a.dll.towagi-1234.Ab3dE", 0},   // five characters
+             {".a.dll.towagi-1234.Ab3d-9", 0},
+             {".a.dll.towagi-1234567890.Ab3dE9", 0},
+             {"a.dll.towagi-1234.Ab3dE9", 0},   // not hidden
+             {".a.dll.Ab3dE9", 0},              // any other hidden file with six characters at its end
+             {".profile.backup", 0},
+             {".towagi-1234-5.part", 0},
+         })
+        EXPECT_EQ(TemporaryFileOwner(c.name), c.want) << c.name;
+}
+
+// A process that has ended: its id is free (until it is given again, which the test does not wait for).
+pid_t EndedProcess() {
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
+TEST(RemoveLeftoverTemporaries, RemovesOnlyTheLeftoversOfEndedWriters) {
+    testing::TempDir dir;
+    const std::string dead = std::to_string(EndedProcess());
+    const std::string mine = std::to_string(getpid());
+    const Names leftovers = {".a.dll.towagi-" + dead + ".Xy12Zq", ".b b.txt.towagi-" + dead + ".000003"};
+    for (const std::string& name : leftovers) testing::WriteFile(dir.File(name), "half a file");
+    // Still being written by this process, by a process that started before the file (init), and files
+    // that are not the launcher's own.
+    const Names kept = {".a.dll.towagi-" + mine + ".Xy12Zq", ".c.dll.towagi-1.Xy12Zq", ".profile.backup",
+                        ".a.dll.Xy12Zq", "a.dll", "a.dll.towagi-" + dead + ".Xy12Zq"};
+    for (const std::string& name : kept) testing::WriteFile(dir.File(name), "keep");
+    // Named like a leftover but no plain file: a folder and a link are never touched.
+    fs::create_directory(dir.File(".d.towagi-" + dead + ".Xy12Zq"));
+    fs::create_symlink("a.dll", dir.File(".e.towagi-" + dead + ".Xy12Zq"));
+
+    Names removed = RemoveLeftoverTemporaries(dir.Dir());
+    std::sort(removed.begin(), removed.end());
+    Names want = leftovers;
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(removed, want);
+    Names left = kept;
+    left.push_back(".d.towagi-" + dead + ".Xy12Zq");
+    left.push_back(".e.towagi-" + dead + ".Xy12Zq");
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(Entries(dir.Path()), left);
+    EXPECT_EQ(RemoveLeftoverTemporaries(dir.File("missing/")), Names{});
 }
 
 } // namespace
