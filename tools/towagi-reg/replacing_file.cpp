@@ -20,8 +20,9 @@ ReplacingFile::ReplacingFile(const std::string& path) : path_(path) {
     const size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // Hidden, beside the final name (a rename does not cross file systems), named after it.
-    temporary_ = folder + "." + name.substr(0, 200) + ".XXXXXX";
+    // Beside the final name (a rename does not cross file systems), in the suite's temporary form, so that a
+    // file left by a killed export is recognised as a leftover.
+    temporary_ = TemporaryFilePattern(folder, name);
     file_.Reset(::mkostemp(temporary_.data(), O_CLOEXEC));
     if (!file_.IsOpen()) {
         const int error = errno;
