@@ -37,7 +37,7 @@ constexpr const char* kTimeStampFailed = "サーバ上ファイルのタイム�
 constexpr const char* kNotConnected = "FTPサーバに接続していません。";
 // MDTM requests sent together: at most this many, and this many bytes, so that neither side's buffers
 // can fill while the other is still writing.
-constexpr size_t kBatchRequests = 200;
+constexpr size_t kBatchRequests = 1000;
 constexpr size_t kBatchBytes = 16 * 1024;
 // A reply to a request sent in a batch that does not come within this time (or the read time-out, when
 // shorter) means the server did not take the batch; the names are then asked one at a time.

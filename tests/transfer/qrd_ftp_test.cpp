@@ -473,7 +473,7 @@ TEST(GetTimeStampList, TheSameAsOneRequestPerNameOnEveryServer) {
         Site site(options);
         std::filesystem::create_directory(site.Root.Path() / "UPDATE");
         std::vector<std::string> names{"a.txt", "b.txt", "更新 データ.txt", "my file.txt"};
-        for (const std::string& name : ManyNames(250))
+        for (const std::string& name : ManyNames(850))
             names.push_back(name);
         const std::vector<std::string> want = FilesMinutesApart(site.Root.File("UPDATE"), names);
         site.Client->ChangeDir("/UPDATE/");
