@@ -238,16 +238,18 @@ void FTP_DownAllCategory(TUpdateState& state, TQrdFTP& client) {
                                      {&profile.UpdateFrameValue, kKubunFrame, GetFrameDir},
                                      {&profile.UpdateHelpValue, kKubunHelp, GetHelpDir}};
     if (profile.HtmlHelpCategories) {
-        categories.insert(categories.end(), {{&profile.UpdateProgramValue, kKubunHtmlHelp, GetHTMLHELPDir},
-                                             {&profile.UpdateProgramValue, kKubunHtmlImages, GetHTMLimagesDir},
-                                             {&profile.UpdateProgramValue, kKubunHtmlSources, GetHTMLsourcesDir},
-                                             {&profile.UpdateProgramValue, kKubunHtmlStatic, GetHTMLstaticDir}});
+        categories.insert(categories.end(),
+                          {{&profile.UpdateProgramValue, kKubunHtmlHelp, GetHTMLHELPDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlImages, GetHTMLimagesDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlSources, GetHTMLsourcesDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlStatic, GetHTMLstaticDir}});
     }
     const bool master = UpdateSwitchOn(profile, profile.UpdateMastValue);
     // The server folders the categories switched on will change to, in order: their CWDs go together.
     std::vector<std::string> plan;
     for (const Category& category : categories)
-        if (UpdateSwitchOn(profile, *category.Switch)) plan.push_back(CategoryServerFolder(state, category.Kubun));
+        if (UpdateSwitchOn(profile, *category.Switch))
+            plan.push_back(CategoryServerFolder(state, category.Kubun));
     if (master) plan.push_back(CategoryServerFolder(state, kKubunMast));
     client.SetFolderPlan(plan);
     // The plan holds for this phase only, however it ends.

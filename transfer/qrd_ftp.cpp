@@ -471,7 +471,8 @@ void TQrdFTP::AskPlannedFolders(const std::string& folder) {
     folderPlan_.clear();
     std::string commands;
     for (auto planned = folders.rbegin(); planned != folders.rend(); ++planned) {
-        if (planned->empty() || planned->front() != '/' || planned->find_first_of("\r\n") != std::string::npos)
+        if (planned->empty() || planned->front() != '/' ||
+            planned->find_first_of("\r\n") != std::string::npos)
             return; // asked alone
         try {
             commands += Wire("CWD " + *planned) + "\r\n";

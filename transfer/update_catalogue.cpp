@@ -45,15 +45,24 @@ struct CategoryStep {
 // The catalogue file's key for a category's server folder, and the folder when the key is blank.
 std::pair<const char*, std::string> ServerFolderSetting(const EditionProfile& profile, int kubun) {
     switch (kubun) {
-    case kKubunProgram: return {"AccumulateDir_UPDATE", profile.DefaultUpdateServerDir};
-    case kKubunExcel: return {"AccumulateDir_EXCEL", profile.DefaultExcelServerDir};
-    case kKubunFrame: return {"AccumulateDir_FRAME", profile.DefaultFrameServerDir};
-    case kKubunHelp: return {"AccumulateDir_HELP", profile.DefaultHelpServerDir};
-    case kKubunHtmlHelp: return {"AccumulateDir_HELP_HTML", "/towagi/HELP_HTML/"};
-    case kKubunHtmlImages: return {"AccumulateDir_HELP_HTML_images", "/towagi/HELP_HTML_IMAGES/"};
-    case kKubunHtmlSources: return {"AccumulateDir_HELP_HTML_sources", "/towagi/HELP_HTML_SOURCES/"};
-    case kKubunHtmlStatic: return {"AccumulateDir_HELP_HTML_static", "/towagi/HELP_HTML_STATIC/"};
-    default: return {"AccumulateDir_MAST", "/towagi/MAST/"};
+    case kKubunProgram:
+        return {"AccumulateDir_UPDATE", profile.DefaultUpdateServerDir};
+    case kKubunExcel:
+        return {"AccumulateDir_EXCEL", profile.DefaultExcelServerDir};
+    case kKubunFrame:
+        return {"AccumulateDir_FRAME", profile.DefaultFrameServerDir};
+    case kKubunHelp:
+        return {"AccumulateDir_HELP", profile.DefaultHelpServerDir};
+    case kKubunHtmlHelp:
+        return {"AccumulateDir_HELP_HTML", "/towagi/HELP_HTML/"};
+    case kKubunHtmlImages:
+        return {"AccumulateDir_HELP_HTML_images", "/towagi/HELP_HTML_IMAGES/"};
+    case kKubunHtmlSources:
+        return {"AccumulateDir_HELP_HTML_sources", "/towagi/HELP_HTML_SOURCES/"};
+    case kKubunHtmlStatic:
+        return {"AccumulateDir_HELP_HTML_static", "/towagi/HELP_HTML_STATIC/"};
+    default:
+        return {"AccumulateDir_MAST", "/towagi/MAST/"};
     }
 }
 
@@ -88,8 +97,8 @@ TFTPDIR RunFolderStep(TUpdateState& state, const CategoryStep& category) {
 
 // The three HTML help sub-folders are compared below the installed HELP_HTML but staged flat.
 TFTPDIR HtmlSubFolderStep(TUpdateState& state, const char* step, const char* subFolder, int kubun) {
-    return RunFolderStep(state, {step, state.ExeDir + "HELP_HTML/" + subFolder, UpdateFolder(*state.Profile) + subFolder,
-                                 kubun});
+    return RunFolderStep(state, {step, state.ExeDir + "HELP_HTML/" + subFolder,
+                                 UpdateFolder(*state.Profile) + subFolder, kubun});
 }
 
 bool ContainsIgnoringCase(const std::vector<std::string>& names, const std::string& name) {
@@ -148,7 +157,8 @@ void DropUnconfiguredMasters(TUpdateState& state, std::vector<std::string>& name
 
 std::string CategoryServerFolder(const TUpdateState& state, int kubun) {
     const auto [key, defaultFolder] = ServerFolderSetting(*state.Profile, kubun);
-    const std::string value = TIniFile(state.ExeDir + state.Profile->CatalogueIniFileName).ReadString("FTP", key, "");
+    const std::string value =
+        TIniFile(state.ExeDir + state.Profile->CatalogueIniFileName).ReadString("FTP", key, "");
     return IsBlank(value) ? defaultFolder : value;
 }
 
@@ -173,27 +183,27 @@ TFTPDIR GetUpdateDir(TUpdateState& state) {
 
 TFTPDIR GetExcelDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
-    return RunFolderStep(state, {"GetExcelDir", InstalledFolder(profile, kExcelKey), UpdateFolder(profile) + "EXCEL",
-                                 kKubunExcel, "Excel Protection file"});
+    return RunFolderStep(state, {"GetExcelDir", InstalledFolder(profile, kExcelKey),
+                                 UpdateFolder(profile) + "EXCEL", kKubunExcel, "Excel Protection file"});
 }
 
 TFTPDIR GetFrameDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
-    return RunFolderStep(state, {"GetFrameDir", InstalledFolder(profile, kFrameKey), UpdateFolder(profile) + "FRAME",
-                                 kKubunFrame, "Frame Protection file"});
+    return RunFolderStep(state, {"GetFrameDir", InstalledFolder(profile, kFrameKey),
+                                 UpdateFolder(profile) + "FRAME", kKubunFrame, "Frame Protection file"});
 }
 
 TFTPDIR GetHelpDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
     // Compared with the folder the apply phase installs the help into, so an installed help file is
     // recognised and not fetched again.
-    return RunFolderStep(state, {"GetHelpDir", state.ExeDir + profile.HelpFolderName, UpdateFolder(profile) + "HELP",
-                                 kKubunHelp});
+    return RunFolderStep(state, {"GetHelpDir", state.ExeDir + profile.HelpFolderName,
+                                 UpdateFolder(profile) + "HELP", kKubunHelp});
 }
 
 TFTPDIR GetHTMLHELPDir(TUpdateState& state) {
-    return RunFolderStep(state, {"GetHTMLHELPDir", state.ExeDir + "HELP_HTML", UpdateFolder(*state.Profile) + "HELP_HTML",
-                                 kKubunHtmlHelp});
+    return RunFolderStep(state, {"GetHTMLHELPDir", state.ExeDir + "HELP_HTML",
+                                 UpdateFolder(*state.Profile) + "HELP_HTML", kKubunHtmlHelp});
 }
 
 TFTPDIR GetHTMLimagesDir(TUpdateState& state) {

@@ -574,10 +574,11 @@ TEST(FTP_DownAllCategory, TheCategoriesFoldersAreAskedTogetherWithTheSameTrace) 
         if (together) {
             // Last folder first, so that the server stands in the first; only the help images folder, the one
             // other folder that is there, is asked again.
-            EXPECT_EQ(asked, (std::vector<std::string>{
-                                 "CWD /towagi/HELP_HTML_STATIC/", "CWD /towagi/HELP_HTML_SOURCES/",
-                                 "CWD /towagi/HELP_HTML_IMAGES/", "CWD /towagi/HELP_HTML/", "CWD /towagi/EXCEL/",
-                                 "CWD /towagi/UPDATE/", "CWD /towagi/HELP_HTML_IMAGES/"}));
+            EXPECT_EQ(asked,
+                      (std::vector<std::string>{
+                          "CWD /towagi/HELP_HTML_STATIC/", "CWD /towagi/HELP_HTML_SOURCES/",
+                          "CWD /towagi/HELP_HTML_IMAGES/", "CWD /towagi/HELP_HTML/", "CWD /towagi/EXCEL/",
+                          "CWD /towagi/UPDATE/", "CWD /towagi/HELP_HTML_IMAGES/"}));
         } else {
             EXPECT_EQ(asked.size(), 6u);
         }
@@ -586,7 +587,8 @@ TEST(FTP_DownAllCategory, TheCategoriesFoldersAreAskedTogetherWithTheSameTrace) 
             for (size_t at; (at = line.find(root)) != std::string::npos;)
                 line.replace(at, root.size(), "<site>/");
             const std::string port = "Port=" + std::to_string(site.Server->Port());
-            if (const size_t at = line.find(port); at != std::string::npos) line.replace(at, port.size(), "Port=");
+            if (const size_t at = line.find(port); at != std::string::npos)
+                line.replace(at, port.size(), "Port=");
             traces[together].push_back(line);
         }
     }

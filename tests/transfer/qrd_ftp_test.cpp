@@ -589,7 +589,8 @@ TEST(Connect, AServerThatCannotTakeTheSetUpSentTogetherIsSetUpOneCommandAtATime)
         site.Client->GetTimeStampList(names, got);
         EXPECT_EQ(got, stamps) << c.command << c.how;
         const auto commands = ReadLines(logs.File("commands"));
-        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u)) << c.command << c.how;
+        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u))
+            << c.command << c.how;
         EXPECT_EQ(CountLines(commands, "MLSD"), 1u) << c.command << c.how;
         EXPECT_EQ(CountLines(commands, "MDTM"), 0u) << c.command << c.how;
     }
@@ -650,9 +651,9 @@ TEST(ChangeDir, PlannedFoldersAreAskedTogetherWithTheSameOutcome) {
         EXPECT_EQ(CountLines(commands, "USER "), c.logIns) << c.how;
         EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.pipelines) << c.how;
         const size_t first = static_cast<size_t>(
-            std::find_if(commands.begin(), commands.end(), [](const std::string& line) {
-                return line.rfind("CWD ", 0) == 0;
-            }) - commands.begin());
+            std::find_if(commands.begin(), commands.end(),
+                         [](const std::string& line) { return line.rfind("CWD ", 0) == 0; }) -
+            commands.begin());
         const std::vector<std::string> sent(commands.begin() + static_cast<std::ptrdiff_t>(first),
                                             commands.begin() + static_cast<std::ptrdiff_t>(first + 5));
         if (c.together) {
@@ -660,7 +661,10 @@ TEST(ChangeDir, PlannedFoldersAreAskedTogetherWithTheSameOutcome) {
             EXPECT_EQ(sent, (std::vector<std::string>{"CWD /D/", "CWD /C/", "CWD /B/", "CWD /A/", "PWD"}));
             EXPECT_EQ(CountLines(commands, "CWD "), 5u);
         } else {
-            EXPECT_EQ(CountLines(commands, "CWD "), c.how == "refuse" ? 8u : c.how == "drop" ? 5u : 4u) << c.how;
+            EXPECT_EQ(CountLines(commands, "CWD "), c.how == "refuse" ? 8u
+                                                    : c.how == "drop" ? 5u
+                                                                      : 4u)
+                << c.how;
         }
     }
     // Against the folders as they are: A and C there, B and D refused with the server's own text.
@@ -952,7 +956,8 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
                 ADD_FAILURE() << "a missing folder was entered";
             } catch (const EFTPReplyError& e) {
                 EXPECT_EQ(e.ReplyCode, 550);
-                EXPECT_NE(std::string(e.what()).find("Failed to change directory"), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find("Failed to change directory"), std::string::npos)
+                    << e.what();
             }
             client.ChangeDir(top + "/MANY/");
             ASSERT_EQ(client.SendCommand("PWD"), 257);
