@@ -228,19 +228,40 @@ void FTP_DownAllCategory(TUpdateState& state, TQrdFTP& client) {
         RepairInstalledFolder(state, "FRAME_FLAG_PATH_Check", profile.UpdateFrameValue, kFrameKey, "FRAME",
                               "CreateFrameReg:", "CreateFrameDir:", "Frameディレクトリの作成に失敗:");
     }
+    struct Category {
+        const std::string* Switch;
+        int Kubun;
+        TFTPDIR (*Step)(TUpdateState&);
+    };
+    std::vector<Category> categories{{&profile.UpdateProgramValue, kKubunProgram, GetUpdateDir},
+                                     {&profile.UpdateExcelValue, kKubunExcel, GetExcelDir},
+                                     {&profile.UpdateFrameValue, kKubunFrame, GetFrameDir},
+                                     {&profile.UpdateHelpValue, kKubunHelp, GetHelpDir}};
+    if (profile.HtmlHelpCategories) {
+        categories.insert(categories.end(),
+                          {{&profile.UpdateProgramValue, kKubunHtmlHelp, GetHTMLHELPDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlImages, GetHTMLimagesDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlSources, GetHTMLsourcesDir},
+                           {&profile.UpdateProgramValue, kKubunHtmlStatic, GetHTMLstaticDir}});
+    }
+    const bool master = UpdateSwitchOn(profile, profile.UpdateMastValue);
+    // The server folders the categories switched on will change to, in order: their CWDs go together.
+    std::vector<std::string> plan;
+    for (const Category& category : categories)
+        if (UpdateSwitchOn(profile, *category.Switch))
+            plan.push_back(CategoryServerFolder(state, category.Kubun));
+    if (master) plan.push_back(CategoryServerFolder(state, kKubunMast));
+    client.SetFolderPlan(plan);
+    // The plan holds for this phase only, however it ends.
+    struct PlanScope {
+        TQrdFTP& Client;
+        ~PlanScope() { Client.SetFolderPlan({}); }
+    } scope{client};
     // Each folder step runs even when its category is switched off: its trace lines tell support what
     // the workstation would fetch.
-    CategoryGuard(state, client, profile.UpdateProgramValue, GetUpdateDir(state));
-    CategoryGuard(state, client, profile.UpdateExcelValue, GetExcelDir(state));
-    CategoryGuard(state, client, profile.UpdateFrameValue, GetFrameDir(state));
-    CategoryGuard(state, client, profile.UpdateHelpValue, GetHelpDir(state));
-    if (profile.HtmlHelpCategories) {
-        CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLHELPDir(state));
-        CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLimagesDir(state));
-        CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLsourcesDir(state));
-        CategoryGuard(state, client, profile.UpdateProgramValue, GetHTMLstaticDir(state));
-    }
-    if (UpdateSwitchOn(profile, profile.UpdateMastValue) && !state.Cancelled()) {
+    for (const Category& category : categories)
+        CategoryGuard(state, client, *category.Switch, category.Step(state));
+    if (master && !state.Cancelled()) {
         // No guard: a failure here ends the download phase.
         FTP_Update_Mast(state, client, GetMastDir(state));
         log.Write(kDownAllCategory, "MAST：処理完了");

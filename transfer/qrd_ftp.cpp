@@ -37,11 +37,13 @@ constexpr const char* kTimeStampFailed = "サーバ上ファイルのタイム�
 constexpr const char* kNotConnected = "FTPサーバに接続していません。";
 // MDTM requests sent together: at most this many, and this many bytes, so that neither side's buffers
 // can fill while the other is still writing.
-constexpr size_t kBatchRequests = 200;
+constexpr size_t kBatchRequests = 1000;
 constexpr size_t kBatchBytes = 16 * 1024;
 // A reply to a request sent in a batch that does not come within this time (or the read time-out, when
 // shorter) means the server did not take the batch; the names are then asked one at a time.
 constexpr int kBatchReplyWait = 10000;
+// What a new connection is set up with once logged in.
+constexpr const char* kSetUpCommands = "TYPE I\r\nSYST\r\nFEAT\r\n";
 
 // "No limit": POCO's active-mode accept polls with the session's time-out, where 0 would mean "at once".
 Poco::Timespan TimespanOf(int milliseconds) {
@@ -287,6 +289,7 @@ void TQrdFTP::SetReadTimeout(int milliseconds) {
 void TQrdFTP::Connect() {
     DropSession();
     currentDir_.clear();
+    plannedAnswers_.clear();
     const std::string where = "FTPサーバ[" + host_ + ":" + std::to_string(port_) + "]に接続できません。";
     if (port_ < 1 || port_ > 65535) throw EFTPConnectionLost(where + "(ポート番号が不正です)");
     std::string user = Wire(username_), password = Wire(password_);
@@ -312,12 +315,29 @@ void TQrdFTP::Connect() {
             session_ = std::move(session);
             std::string response;
             int code = session_->sendCommand("USER", user, response);
-            if (code / 100 == 3) code = session_->sendCommand("PASS", password, response);
+            // Sent together, PASS goes with the set-up behind it. A server that hangs up on that is logged
+            // in again one command at a time.
+            const bool withPassword = code / 100 == 3 && pipelining_;
+            if (withPassword) {
+                try {
+                    session_->SendLines("PASS " + password + "\r\n" + kSetUpCommands);
+                    code = session_->ReadReply(response);
+                } catch (const ControlConnectionClosed&) {
+                    code = 0;
+                }
+                if (code == 0) {
+                    pipelining_ = false;
+                    retry = true;
+                    return;
+                }
+            } else if (code / 100 == 3) {
+                code = session_->sendCommand("PASS", password, response);
+            }
             if (code == 0) RaiseConnectionLost("USER");
             if (code / 100 != 2) throw Poco::Net::FTPException("Login denied", response, code);
             if (!pipelining_) {
                 SetUpOneByOne();
-            } else if (!SetUpTogether()) {
+            } else if (!SetUpTogether(withPassword)) {
                 // Taken apart or answered out of step: the set-up is done again on a new connection, one
                 // command at a time, and nothing is sent together on this client again.
                 pipelining_ = false;
@@ -346,16 +366,16 @@ void TQrdFTP::SetUpOneByOne() {
         throw Poco::Net::FTPException("Cannot get remote system type", response, code);
 }
 
-// TYPE I, SYST and FEAT sent together, in one round trip instead of three; the features are kept for the
-// catalogue. False when the server did not answer them in step (or hung up): any reply but the one each
-// command is known to get one at a time counts as that, so that the set-up done one at a time decides.
-bool TQrdFTP::SetUpTogether() {
-    const int wait = readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
+// TYPE I, SYST and FEAT sent together (already, behind PASS, when `sent`), in one round trip instead of
+// three; the features are kept for the catalogue. False when the server did not answer them in step (or
+// hung up): any reply but the one each command is known to get one at a time counts as that, so that the
+// set-up done one at a time decides.
+bool TQrdFTP::SetUpTogether(bool sent) {
     std::vector<TFTPReply> replies;
     const TFTPReply before = lastReply_;
     try {
-        session_->setTimeout(TimespanOf(wait));
-        session_->SendLines("TYPE I\r\nSYST\r\nFEAT\r\n");
+        session_->setTimeout(TimespanOf(BatchReplyWait()));
+        if (!sent) session_->SendLines(kSetUpCommands);
         for (int i = 0; i < 3; ++i) {
             std::string response;
             const int code = session_->ReadReply(response);
@@ -372,6 +392,10 @@ bool TQrdFTP::SetUpTogether() {
     if (type / 100 != 2 || (system / 100 != 2 && system != 500) || system == 211 || feat == 215) return false;
     features_ = replies[2];
     return true;
+}
+
+int TQrdFTP::BatchReplyWait() const {
+    return readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
 }
 
 bool TQrdFTP::Connected() const {
@@ -418,9 +442,84 @@ int TQrdFTP::SendCommand(const std::string& command) {
 }
 
 void TQrdFTP::ChangeDir(const std::string& folder) {
+    if (pipelining_ && std::find(folderPlan_.begin(), folderPlan_.end(), folder) != folderPlan_.end())
+        AskPlannedFolders(folder);
+    if (auto planned = plannedAnswers_.extract(folder)) {
+        lastReply_ = planned.mapped();
+        if (lastReply_.Code != 200 && lastReply_.Code != 250)
+            throw EFTPReplyError(lastReply_.Code, ReplySummary());
+        if (currentDir_ == folder) return;
+    }
     int code = SendCommand("CWD " + folder);
     if (code != 200 && code != 250) throw EFTPReplyError(code, ReplySummary());
     currentDir_ = folder;
+}
+
+void TQrdFTP::SetFolderPlan(std::vector<std::string> folders) {
+    folderPlan_ = std::move(folders);
+    plannedAnswers_.clear();
+}
+
+// CWD for the planned folders from `folder` on, sent last to first so that the server ends in `folder` when
+// it is there, and PWD behind them: its reply closes the batch, as no CWD gets 257. A success or a refusal
+// for want of the folder (550) is kept for the folder's change; any other answer is left to the change to
+// ask again. A server that answers out of step or drops the connection is asked nothing together again, the
+// connection restored quietly first; one that answers 503 is asked nothing together again.
+void TQrdFTP::AskPlannedFolders(const std::string& folder) {
+    const std::vector<std::string> folders(std::find(folderPlan_.begin(), folderPlan_.end(), folder),
+                                           folderPlan_.end());
+    folderPlan_.clear();
+    std::string commands;
+    for (auto planned = folders.rbegin(); planned != folders.rend(); ++planned) {
+        if (planned->empty() || planned->front() != '/' ||
+            planned->find_first_of("\r\n") != std::string::npos)
+            return; // asked alone
+        try {
+            commands += Wire("CWD " + *planned) + "\r\n";
+        } catch (const EEncodingError&) {
+            return; // the change itself reports it
+        }
+    }
+    if (folders.size() < 2 || !session_) return;
+    const std::string before = currentDir_;
+    std::vector<TFTPReply> replies;
+    bool inStep = true;
+    try {
+        Guarded([&] {
+            session_->setTimeout(TimespanOf(BatchReplyWait()));
+            session_->SendLines(commands + "PWD\r\n");
+            for (size_t i = 0; i <= folders.size() && inStep; ++i) {
+                std::string response;
+                const int code = session_->ReadReply(response);
+                if (code == 0) RaiseConnectionLost("応答がありません");
+                RecordReply(code, response);
+                if (i < folders.size())
+                    inStep = code != 257 && (code / 100 == 2 || code / 100 == 4 || code / 100 == 5);
+                else
+                    inStep = code == 257;
+                if (inStep && i < folders.size()) replies.push_back(lastReply_);
+            }
+            session_->setTimeout(TimespanOf(readTimeout_));
+        });
+    } catch (const EFTPConnectionLost& lost) {
+        currentDir_ = before;
+        RestoreConnection(before, lost);
+        return;
+    }
+    if (!inStep) {
+        DropSession();
+        currentDir_ = before;
+        RestoreConnection(before, EFTPConnectionLost("FTPサーバの応答が要求と合いません。"));
+        return;
+    }
+    // Replies came last folder first.
+    for (size_t i = 0; i < replies.size(); ++i) {
+        const std::string& asked = folders[folders.size() - 1 - i];
+        const int code = replies[i].Code;
+        if (code == 200 || code == 250) currentDir_ = asked;
+        if (code == 200 || code == 250 || code == 550) plannedAnswers_[asked] = replies[i];
+        if (code == 503) pipelining_ = false;
+    }
 }
 
 void TQrdFTP::Abort() {
@@ -696,11 +795,10 @@ void TQrdFTP::AskTimeStamps(const std::vector<std::string>& names, std::vector<s
 bool TQrdFTP::ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies) {
     if (!session_) throw EFTPConnectionLost(kNotConnected);
     const std::string folder = currentDir_;
-    const int wait = readTimeout_ > 0 ? std::min(readTimeout_, kBatchReplyWait) : kBatchReplyWait;
     bool inStep = true;
     try {
         Guarded([&] {
-            session_->setTimeout(TimespanOf(wait));
+            session_->setTimeout(TimespanOf(BatchReplyWait()));
             session_->SendLines(commands + "NOOP\r\n");
             for (size_t i = 0; i <= count && inStep; ++i) {
                 std::string response;

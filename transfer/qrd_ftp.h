@@ -83,8 +83,17 @@ public:
     bool Connected() const;
     // Says QUIT without waiting for the answer and closes the control connection.
     void Disconnect();
-    // CWD; any answer but 200 or 250 raises EFTPReplyError.
+    // CWD; any answer but 200 or 250 raises EFTPReplyError. For a folder of the plan the answer may come
+    // from the CWDs sent together at the first change to one of them (see SetFolderPlan).
     void ChangeDir(const std::string& folder);
+    // The folders the caller will change to next, in this order. Over a slow link a round trip per folder
+    // is what costs, so at the first ChangeDir to one of them a CWD for it and for every one after it go
+    // together, the asked folder last, and their answers are kept for the later changes: a refused folder
+    // is refused again without a round trip, and the folder the server already stands in is not asked
+    // again. Only a plan of folders from the root is asked so (a relative folder depends on where the
+    // server stands); a server that cannot take the CWDs together is asked one at a time from then on.
+    // A new plan (none: empty) forgets the answers kept for the last one.
+    void SetFolderPlan(std::vector<std::string> folders);
     // The folder of the last successful CWD since the connect, as it was given; "" before the first.
     const std::string& CurrentDir() const { return currentDir_; }
     // Sends one command line and returns the reply code, whatever it is (LastReply holds the reply).
@@ -127,7 +136,9 @@ private:
     std::string TimeStampAfter(const std::string& name, int failedTries);
     std::string LastReplyTimeStamp() const;
     void SetUpOneByOne();
-    bool SetUpTogether();
+    bool SetUpTogether(bool sent);
+    void AskPlannedFolders(const std::string& folder);
+    int BatchReplyWait() const;
     bool OffersModifyFact();
     void ListModifyTimes(std::map<std::string, std::string>& stamps);
     void AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps);
@@ -153,6 +164,9 @@ private:
     int connectTimeout_ = 0;
     TFTPReply lastReply_;
     std::string currentDir_;
+    std::vector<std::string> folderPlan_;
+    // The CWD answers of planned folders, kept until the change to each; of this connection only.
+    std::map<std::string, TFTPReply> plannedAnswers_;
     // Per folder (as given to CWD), the sizes its last listing gave, by name.
     std::map<std::string, std::map<std::string, std::uintmax_t>> listedSizes_;
     // Found out once per client: whether FEAT offers MLST with the modify fact (none: not asked yet).

@@ -36,18 +36,34 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
 // One category as its folder step builds it.
 struct CategoryStep {
     const char* Step;
-    const char* IniKey;
-    std::string DefaultServerDir;
     std::string ChkDir;
     std::string DwnDir;
     int Kubun;
     const char* ProtectionSection = nullptr; // the Excel and Frame steps read their protection prefixes
 };
 
-std::string ServerFolder(const TUpdateState& state, const char* iniKey, const std::string& defaultDir) {
-    const std::string value =
-        TIniFile(state.ExeDir + state.Profile->CatalogueIniFileName).ReadString("FTP", iniKey, "");
-    return IsBlank(value) ? defaultDir : value;
+// The catalogue file's key for a category's server folder, and the folder when the key is blank.
+std::pair<const char*, std::string> ServerFolderSetting(const EditionProfile& profile, int kubun) {
+    switch (kubun) {
+    case kKubunProgram:
+        return {"AccumulateDir_UPDATE", profile.DefaultUpdateServerDir};
+    case kKubunExcel:
+        return {"AccumulateDir_EXCEL", profile.DefaultExcelServerDir};
+    case kKubunFrame:
+        return {"AccumulateDir_FRAME", profile.DefaultFrameServerDir};
+    case kKubunHelp:
+        return {"AccumulateDir_HELP", profile.DefaultHelpServerDir};
+    case kKubunHtmlHelp:
+        return {"AccumulateDir_HELP_HTML", "/towagi/HELP_HTML/"};
+    case kKubunHtmlImages:
+        return {"AccumulateDir_HELP_HTML_images", "/towagi/HELP_HTML_IMAGES/"};
+    case kKubunHtmlSources:
+        return {"AccumulateDir_HELP_HTML_sources", "/towagi/HELP_HTML_SOURCES/"};
+    case kKubunHtmlStatic:
+        return {"AccumulateDir_HELP_HTML_static", "/towagi/HELP_HTML_STATIC/"};
+    default:
+        return {"AccumulateDir_MAST", "/towagi/MAST/"};
+    }
 }
 
 void WriteFolderResult(TUpdateState& state, const char* step, const TFTPDIR& folders) {
@@ -60,7 +76,7 @@ TFTPDIR RunFolderStep(TUpdateState& state, const CategoryStep& category) {
     TTraceLog& log = *state.TraceLog;
     log.WriteStart(category.Step);
     TFTPDIR folders;
-    folders.SvrDir = ServerFolder(state, category.IniKey, category.DefaultServerDir);
+    folders.SvrDir = CategoryServerFolder(state, category.Kubun);
     folders.ChkDir = IncludeTrailingSeparator(category.ChkDir);
     folders.DwnDir = IncludeTrailingSeparator(category.DwnDir);
     if (state.Profile->CategoryCodes) folders.Kubun = category.Kubun;
@@ -80,9 +96,8 @@ TFTPDIR RunFolderStep(TUpdateState& state, const CategoryStep& category) {
 }
 
 // The three HTML help sub-folders are compared below the installed HELP_HTML but staged flat.
-TFTPDIR HtmlSubFolderStep(TUpdateState& state, const char* step, const char* iniKey, const char* serverDir,
-                          const char* subFolder, int kubun) {
-    return RunFolderStep(state, {step, iniKey, serverDir, state.ExeDir + "HELP_HTML/" + subFolder,
+TFTPDIR HtmlSubFolderStep(TUpdateState& state, const char* step, const char* subFolder, int kubun) {
+    return RunFolderStep(state, {step, state.ExeDir + "HELP_HTML/" + subFolder,
                                  UpdateFolder(*state.Profile) + subFolder, kubun});
 }
 
@@ -140,6 +155,13 @@ void DropUnconfiguredMasters(TUpdateState& state, std::vector<std::string>& name
 
 } // namespace
 
+std::string CategoryServerFolder(const TUpdateState& state, int kubun) {
+    const auto [key, defaultFolder] = ServerFolderSetting(*state.Profile, kubun);
+    const std::string value =
+        TIniFile(state.ExeDir + state.Profile->CatalogueIniFileName).ReadString("FTP", key, "");
+    return IsBlank(value) ? defaultFolder : value;
+}
+
 std::string UpdateFolder(const EditionProfile& profile) {
     return InstalledFolder(profile, kUpdateKey);
 }
@@ -156,59 +178,51 @@ std::string InstalledFolder(const EditionProfile& profile, const std::string& ke
 
 TFTPDIR GetUpdateDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
-    return RunFolderStep(state, {"GetUpdateDir", "AccumulateDir_UPDATE", profile.DefaultUpdateServerDir,
-                                 state.ExeDir, UpdateFolder(profile), kKubunProgram});
+    return RunFolderStep(state, {"GetUpdateDir", state.ExeDir, UpdateFolder(profile), kKubunProgram});
 }
 
 TFTPDIR GetExcelDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
-    return RunFolderStep(state, {"GetExcelDir", "AccumulateDir_EXCEL", profile.DefaultExcelServerDir,
-                                 InstalledFolder(profile, kExcelKey), UpdateFolder(profile) + "EXCEL",
-                                 kKubunExcel, "Excel Protection file"});
+    return RunFolderStep(state, {"GetExcelDir", InstalledFolder(profile, kExcelKey),
+                                 UpdateFolder(profile) + "EXCEL", kKubunExcel, "Excel Protection file"});
 }
 
 TFTPDIR GetFrameDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
-    return RunFolderStep(state, {"GetFrameDir", "AccumulateDir_FRAME", profile.DefaultFrameServerDir,
-                                 InstalledFolder(profile, kFrameKey), UpdateFolder(profile) + "FRAME",
-                                 kKubunFrame, "Frame Protection file"});
+    return RunFolderStep(state, {"GetFrameDir", InstalledFolder(profile, kFrameKey),
+                                 UpdateFolder(profile) + "FRAME", kKubunFrame, "Frame Protection file"});
 }
 
 TFTPDIR GetHelpDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
     // Compared with the folder the apply phase installs the help into, so an installed help file is
     // recognised and not fetched again.
-    return RunFolderStep(state, {"GetHelpDir", "AccumulateDir_HELP", profile.DefaultHelpServerDir,
-                                 state.ExeDir + profile.HelpFolderName, UpdateFolder(profile) + "HELP",
-                                 kKubunHelp});
+    return RunFolderStep(state, {"GetHelpDir", state.ExeDir + profile.HelpFolderName,
+                                 UpdateFolder(profile) + "HELP", kKubunHelp});
 }
 
 TFTPDIR GetHTMLHELPDir(TUpdateState& state) {
-    return RunFolderStep(state, {"GetHTMLHELPDir", "AccumulateDir_HELP_HTML", "/towagi/HELP_HTML/",
-                                 state.ExeDir + "HELP_HTML", UpdateFolder(*state.Profile) + "HELP_HTML",
-                                 kKubunHtmlHelp});
+    return RunFolderStep(state, {"GetHTMLHELPDir", state.ExeDir + "HELP_HTML",
+                                 UpdateFolder(*state.Profile) + "HELP_HTML", kKubunHtmlHelp});
 }
 
 TFTPDIR GetHTMLimagesDir(TUpdateState& state) {
-    return HtmlSubFolderStep(state, "GetHTMLimagesDir", "AccumulateDir_HELP_HTML_images",
-                             "/towagi/HELP_HTML_IMAGES/", "_images", kKubunHtmlImages);
+    return HtmlSubFolderStep(state, "GetHTMLimagesDir", "_images", kKubunHtmlImages);
 }
 
 TFTPDIR GetHTMLsourcesDir(TUpdateState& state) {
-    return HtmlSubFolderStep(state, "GetHTMLsourcesDir", "AccumulateDir_HELP_HTML_sources",
-                             "/towagi/HELP_HTML_SOURCES/", "_sources", kKubunHtmlSources);
+    return HtmlSubFolderStep(state, "GetHTMLsourcesDir", "_sources", kKubunHtmlSources);
 }
 
 TFTPDIR GetHTMLstaticDir(TUpdateState& state) {
-    return HtmlSubFolderStep(state, "GetHTMLstaticDir", "AccumulateDir_HELP_HTML_static",
-                             "/towagi/HELP_HTML_STATIC/", "_static", kKubunHtmlStatic);
+    return HtmlSubFolderStep(state, "GetHTMLstaticDir", "_static", kKubunHtmlStatic);
 }
 
 TFTPDIR GetMastDir(TUpdateState& state) {
     const EditionProfile& profile = *state.Profile;
     state.TraceLog->WriteStart("GetMastDir");
     TFTPDIR folders;
-    folders.SvrDir = ServerFolder(state, "AccumulateDir_MAST", "/towagi/MAST/");
+    folders.SvrDir = CategoryServerFolder(state, kKubunMast);
     folders.ChkDir = folders.DwnDir = UpdateFolder(profile) + "MAST/";
     if (profile.CategoryCodes) folders.Kubun = kKubunMast;
     state.MasterBaseline.fill(std::nullopt);

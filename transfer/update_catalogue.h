@@ -37,6 +37,9 @@ std::string ProgramStagingFolder(const EditionProfile& profile);
 // value, ending with '/'; "" when the setting is blank.
 std::string InstalledFolder(const EditionProfile& profile, const std::string& key);
 
+// The server folder of the category with the code `kubun`, as its folder step reads it, without a trace line.
+std::string CategoryServerFolder(const TUpdateState& state, int kubun);
+
 // The folder steps of the categories, in the order the download phase visits them. Each reads its server
 // folder from the catalogue file of the program folder (a blank value means the default), writes its trace
 // lines and sets ProtectionList: the Excel and Frame steps to their protection prefixes, the others empty.

@@ -39,9 +39,10 @@ it needs:
                         sent together; commands sent one at a time are answered as usual
   --swallow-pipelined   the second MDTM that arrives with further commands waiting behind it is never
                         answered, so that every later reply seems to answer the command before its own
-  --pipelined-type HOW  TYPE that arrives with further commands waiting behind it closes the connection
-                        (HOW "drop") or is answered 503 (HOW "refuse"), as by servers that cannot take
-                        commands sent together after the log-in; TYPE sent alone is answered as usual
+  --pipelined CMD=HOW   the command CMD (TYPE, PASS, CWD...) that arrives with further commands waiting
+                        behind it closes the connection (HOW "drop") or is answered 503 (HOW "refuse"),
+                        as by servers that cannot take commands sent together; sent alone it is answered
+                        as usual (may be given more than once)
 """
 
 import argparse
@@ -87,7 +88,7 @@ class Faults:
     delay = 0.0
     drop_pipelined = 0
     swallow_pipelined = False
-    pipelined_type = None
+    pipelined = {}
     connects = 0
     pipelined_mdtms = 0
     mdtm_calls = 0
@@ -266,6 +267,14 @@ class FaultHandler(FTPHandler):
         if Faults.command_log is not None:
             with open(Faults.command_log, "a", encoding="utf8") as log:
                 log.write(("PASS" if cmd == "PASS" else line) + "\n")
+        how = Faults.pipelined.get(cmd)
+        if how is not None and self.commands_waiting():
+            if how == "drop":
+                self.ac_in_buffer = b""
+                self.close()
+            else:
+                self.respond("503 Bad sequence of commands.")
+            return
         return super().pre_process_command(line, cmd, arg)
 
     def ftp_SIZE(self, path):
@@ -281,16 +290,6 @@ class FaultHandler(FTPHandler):
             data = f.read()
         self.push_dtp_data(data, cmd="LIST")
         return path
-
-    def ftp_TYPE(self, line):
-        if Faults.pipelined_type is not None and self.commands_waiting():
-            if Faults.pipelined_type == "drop":
-                self.ac_in_buffer = b""
-                self.close()
-                return
-            self.respond("503 Bad sequence of commands.")
-            return
-        return super().ftp_TYPE(line)
 
     def ftp_MDTM(self, path):
         if (Faults.drop_pipelined or Faults.swallow_pipelined) and self.commands_waiting():
@@ -362,7 +361,7 @@ def main():
     parser.add_argument("--no-mlst", action="store_true")
     parser.add_argument("--drop-pipelined", type=int, default=0)
     parser.add_argument("--swallow-pipelined", action="store_true")
-    parser.add_argument("--pipelined-type", choices=("drop", "refuse"))
+    parser.add_argument("--pipelined", action="append", default=[])
     args = parser.parse_args()
 
     Faults.encoding = args.encoding
@@ -387,7 +386,9 @@ def main():
     Faults.delay = args.delay_ms / 1000.0
     Faults.drop_pipelined = args.drop_pipelined
     Faults.swallow_pipelined = args.swallow_pipelined
-    Faults.pipelined_type = args.pipelined_type
+    Faults.pipelined = {cmd.upper(): how for cmd, how in (item.split("=", 1) for item in args.pipelined)}
+    if any(how not in ("drop", "refuse") for how in Faults.pipelined.values()):
+        parser.error("--pipelined: HOW is drop or refuse")
     if Faults.delay > 0:
         FaultHandler.active_dtp = DelayedActiveDTP
     if args.no_mlst:

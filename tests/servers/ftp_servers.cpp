@@ -171,7 +171,8 @@ FaultFtpServer::FaultFtpServer(const std::string& root, const FaultOptions& opti
     if (options.NoMlst) argv.push_back("--no-mlst");
     if (options.DropPipelined > 0) add("--drop-pipelined", std::to_string(options.DropPipelined));
     if (options.SwallowPipelined) argv.push_back("--swallow-pipelined");
-    if (!options.PipelinedType.empty()) add("--pipelined-type", options.PipelinedType);
+    for (const auto& [command, how] : options.Pipelined)
+        add("--pipelined", command + "=" + how);
     std::string log = folder_.File("fault_ftpd.log");
     process_ = std::make_unique<ServerProcess>(argv, log);
     std::string line = process_->ReadLine(kStartTimeoutMs);

@@ -54,7 +54,8 @@ struct FaultOptions {
     bool NoMlst = false;         // no MLST/MLSD, and FEAT does not list them: time stamps by MDTM only
     int DropPipelined = 0;       // the Nth MDTM that arrives with more commands behind it closes the connection
     bool SwallowPipelined = false; // the second MDTM with more commands behind it is never answered
-    std::string PipelinedType;   // TYPE with more commands behind it: "drop" closes the connection, "refuse" 503
+    // Command -> what it gets when more commands came behind it: "drop" closes the connection, "refuse" 503.
+    std::vector<std::pair<std::string, std::string>> Pipelined;
 };
 
 // What the test servers share: a private folder (configuration, log), the server process and its port on

@@ -553,6 +553,51 @@ TEST(FTP_DownAllCategory, EveryCategoryIsStagedInBothEditions) {
     }
 }
 
+// The CWDs of the categories switched on go together at the first category's change: missing folders are
+// passed over with the very trace lines that asking each alone gives, and the others fetched.
+TEST(FTP_DownAllCategory, TheCategoriesFoldersAreAskedTogetherWithTheSameTrace) {
+    std::vector<std::string> traces[2];
+    for (const bool together : {false, true}) {
+        UpdateSite site;
+        site.ServerFile("towagi/UPDATE/a.exe", "a");
+        site.ServerFile("towagi/HELP_HTML_IMAGES/i.png", "i");
+        site.Switch(site.Profile.UpdateProgramValue, 1);
+        site.Switch(site.Profile.UpdateExcelValue, 1); // no Excel folder on the server
+        FaultOptions options;
+        options.CommandLog = site.ServerDir + "../commands.log";
+        site.Start(options);
+        if (!together) site.Client->AskOneAtATime();
+        FTP_DownAllCategory(site.State, *site.Client);
+        EXPECT_EQ(ReadFile(site.UpdateDir + "a.exe"), "a") << together;
+        EXPECT_EQ(ReadFile(site.UpdateDir + "_images/i.png"), "i") << together;
+        const std::vector<std::string> asked = CommandsStartingWith(options.CommandLog, "CWD ");
+        if (together) {
+            // Last folder first, so that the server stands in the first; only the help images folder, the one
+            // other folder that is there, is asked again.
+            EXPECT_EQ(asked,
+                      (std::vector<std::string>{
+                          "CWD /towagi/HELP_HTML_STATIC/", "CWD /towagi/HELP_HTML_SOURCES/",
+                          "CWD /towagi/HELP_HTML_IMAGES/", "CWD /towagi/HELP_HTML/", "CWD /towagi/EXCEL/",
+                          "CWD /towagi/UPDATE/", "CWD /towagi/HELP_HTML_IMAGES/"}));
+        } else {
+            EXPECT_EQ(asked.size(), 6u);
+        }
+        const std::string root = site.ExeDir.substr(0, site.ExeDir.size() - std::string("program/").size());
+        for (std::string line : site.Trace()) {
+            for (size_t at; (at = line.find(root)) != std::string::npos;)
+                line.replace(at, root.size(), "<site>/");
+            const std::string port = "Port=" + std::to_string(site.Server->Port());
+            if (const size_t at = line.find(port); at != std::string::npos)
+                line.replace(at, port.size(), "Port=");
+            traces[together].push_back(line);
+        }
+    }
+    EXPECT_EQ(traces[1], traces[0]);
+    EXPECT_NE(std::find(traces[1].begin(), traces[1].end(),
+                        "FTP_GetUpdateFileList ; サーバーの/towagi/HELP_HTML/フォルダが見つかりません。"),
+              traces[1].end());
+}
+
 TEST(FTP_DownAllCategory, ACategoryThatFailsIsShownAndTheNextOneFetched) {
     UpdateSite site(CostEdition());
     site.ServerFile("towagi/UPDATEJ/a.exe", kBig);

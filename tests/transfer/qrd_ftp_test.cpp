@@ -473,7 +473,7 @@ TEST(GetTimeStampList, TheSameAsOneRequestPerNameOnEveryServer) {
         Site site(options);
         std::filesystem::create_directory(site.Root.Path() / "UPDATE");
         std::vector<std::string> names{"a.txt", "b.txt", "更新 データ.txt", "my file.txt"};
-        for (const std::string& name : ManyNames(250))
+        for (const std::string& name : ManyNames(850))
             names.push_back(name);
         const std::vector<std::string> want = FilesMinutesApart(site.Root.File("UPDATE"), names);
         site.Client->ChangeDir("/UPDATE/");
@@ -554,44 +554,126 @@ TEST(GetTimeStampList, AServerThatCannotTakeBatchesIsAskedOneNameAtATime) {
     }
 }
 
-// TYPE I, SYST and FEAT go together after the log-in. A server that hangs up on them, or answers them
+// PASS, TYPE I, SYST and FEAT go together after USER. A server that hangs up on them, or answers them
 // with anything but what each gets alone, is logged in again one command at a time; FEAT is then asked
 // when the catalogue needs it, and nothing is sent together on that client again.
 TEST(Connect, AServerThatCannotTakeTheSetUpSentTogetherIsSetUpOneCommandAtATime) {
     const std::vector<std::string> together{"USER towagi", "PASS", "TYPE I", "SYST", "FEAT"};
     const std::vector<std::string> alone{"USER towagi", "PASS", "TYPE I", "SYST"};
     struct Case {
-        std::string how;
+        std::string command, how;
         std::vector<std::vector<std::string>> logIns;
     } cases[] = {
-        {"", {together}},
-        {"drop", {{"USER towagi", "PASS", "TYPE I"}, alone}},
-        {"refuse", {together, alone}},
+        {"", "", {together}},
+        {"TYPE", "drop", {{"USER towagi", "PASS", "TYPE I"}, alone}},
+        {"TYPE", "refuse", {together, alone}},
+        {"PASS", "drop", {{"USER towagi", "PASS"}, alone}},
     };
     for (const Case& c : cases) {
         TempDir logs;
         FaultOptions options;
-        options.PipelinedType = c.how;
+        if (!c.how.empty()) options.Pipelined = {{c.command, c.how}};
         options.CommandLog = logs.File("commands");
         Site site(options);
-        EXPECT_TRUE(site.Client->Connected()) << c.how;
+        EXPECT_TRUE(site.Client->Connected()) << c.command << c.how;
         std::vector<std::string> want;
         for (const auto& logIn : c.logIns)
             want.insert(want.end(), logIn.begin(), logIn.end());
-        EXPECT_EQ(ReadLines(logs.File("commands")), want) << c.how;
-        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.how.empty()) << c.how;
+        EXPECT_EQ(ReadLines(logs.File("commands")), want) << c.command << c.how;
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.how.empty()) << c.command << c.how;
 
         // The times still come from one MLSD; FEAT is asked for them where the set-up went one at a time.
         const std::vector<std::string> names{"a.txt", "b.txt", "c.txt"};
         const std::vector<std::string> stamps = FilesMinutesApart(site.Root.Dir(), names);
         std::vector<std::string> got;
         site.Client->GetTimeStampList(names, got);
-        EXPECT_EQ(got, stamps) << c.how;
+        EXPECT_EQ(got, stamps) << c.command << c.how;
         const auto commands = ReadLines(logs.File("commands"));
-        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u)) << c.how;
-        EXPECT_EQ(CountLines(commands, "MLSD"), 1u) << c.how;
-        EXPECT_EQ(CountLines(commands, "MDTM"), 0u) << c.how;
+        EXPECT_EQ(CountLines(commands, "FEAT"), CountLines(want, "FEAT") + (c.how.empty() ? 0u : 1u))
+            << c.command << c.how;
+        EXPECT_EQ(CountLines(commands, "MLSD"), 1u) << c.command << c.how;
+        EXPECT_EQ(CountLines(commands, "MDTM"), 0u) << c.command << c.how;
     }
+}
+
+// The outcome of changing to each folder in turn: the reply code (or the refusal's code and text), the
+// folder the client says it is in, and where the server says it stands.
+std::vector<std::string> ChangeThrough(TQrdFTP& client, const std::vector<std::string>& folders) {
+    std::vector<std::string> outcome;
+    for (const std::string& folder : folders) {
+        try {
+            client.ChangeDir(folder);
+            outcome.push_back(folder + " -> " + std::to_string(client.LastReply().Code));
+        } catch (const EFTPReplyError& e) {
+            outcome.push_back(folder + " -> " + std::to_string(e.ReplyCode) + " " + e.what());
+        }
+        EXPECT_EQ(client.SendCommand("PWD"), 257);
+        outcome.push_back("in [" + client.CurrentDir() + "] " + client.LastReply().Text.at(0));
+    }
+    return outcome;
+}
+
+// The CWDs of the planned folders go together at the first change, and every change ends as it would
+// alone: the same refusals with the same text, the same folder, the server standing where the client says.
+// A relative folder in the plan, or a server that cannot take the CWDs together, gets one CWD at a time.
+TEST(ChangeDir, PlannedFoldersAreAskedTogetherWithTheSameOutcome) {
+    const std::vector<std::string> plan{"/A/", "/B/", "/C/", "/D/"};
+    struct Case {
+        std::string how;
+        std::vector<std::string> plan;
+        bool together, pipelines;
+        size_t logIns;
+    } cases[] = {
+        {"", {}, false, true, 1},
+        {"", plan, true, true, 1},
+        {"", {"/A/", "B", "/C/", "/D/"}, false, true, 1},
+        {"drop", plan, false, false, 2},
+        {"refuse", plan, false, false, 1},
+    };
+    std::vector<std::string> alone;
+    for (const Case& c : cases) {
+        TempDir logs;
+        FaultOptions options;
+        if (!c.how.empty()) options.Pipelined = {{"CWD", c.how}};
+        options.CommandLog = logs.File("commands");
+        Site site(options);
+        for (const char* folder : {"A", "C", "A/B"})
+            std::filesystem::create_directory(site.Root.Path() / folder);
+        site.Client->SetFolderPlan(c.plan);
+        const std::vector<std::string> folders = c.plan.empty() ? plan : c.plan;
+        const std::vector<std::string> outcome = ChangeThrough(*site.Client, folders);
+        if (c.plan.empty()) {
+            alone = outcome;
+        } else if (c.plan == plan) {
+            EXPECT_EQ(outcome, alone) << c.how;
+        }
+        const auto commands = ReadLines(logs.File("commands"));
+        EXPECT_EQ(CountLines(commands, "USER "), c.logIns) << c.how;
+        EXPECT_EQ(site.Client->PipelinesTimeStamps(), c.pipelines) << c.how;
+        const size_t first = static_cast<size_t>(
+            std::find_if(commands.begin(), commands.end(),
+                         [](const std::string& line) { return line.rfind("CWD ", 0) == 0; }) -
+            commands.begin());
+        const std::vector<std::string> sent(commands.begin() + static_cast<std::ptrdiff_t>(first),
+                                            commands.begin() + static_cast<std::ptrdiff_t>(first + 5));
+        if (c.together) {
+            // Last folder first, so that the server ends in the first; only /C/ is asked again.
+            EXPECT_EQ(sent, (std::vector<std::string>{"CWD /D/", "CWD /C/", "CWD /B/", "CWD /A/", "PWD"}));
+            EXPECT_EQ(CountLines(commands, "CWD "), 5u);
+        } else {
+            EXPECT_EQ(CountLines(commands, "CWD "), c.how == "refuse" ? 8u
+                                                    : c.how == "drop" ? 5u
+                                                                      : 4u)
+                << c.how;
+        }
+    }
+    // Against the folders as they are: A and C there, B and D refused with the server's own text.
+    ASSERT_EQ(alone.size(), 8u);
+    EXPECT_EQ(alone[0], "/A/ -> 250");
+    EXPECT_EQ(alone[2].rfind("/B/ -> 550 550 ", 0), 0u) << alone[2];
+    EXPECT_EQ(alone[3].rfind("in [/A/] \"/A\"", 0), 0u) << alone[3];
+    EXPECT_EQ(alone[6].rfind("/D/ -> 550 ", 0), 0u) << alone[6];
+    EXPECT_EQ(alone[7].rfind("in [/C/] \"/C\"", 0), 0u) << alone[7];
 }
 
 TEST(GetTimeStampList, ReconnectThatFailsGivesTheLostConnection) {
@@ -863,6 +945,24 @@ TEST(Vsftpd, ListsStampsAndDownloadsInBothModes) {
                 EXPECT_EQ(ModifiedTime(local.File(name)), LocalTime(kServerStamp)) << name;
             }
             EXPECT_EQ(client.ReadTimeout(), edition->FtpTimeouts.TransferRead);
+            // vsftpd takes planned CWDs together: a refused folder is refused with its own text.
+            ASSERT_EQ(client.SendCommand("PWD"), 257);
+            const std::string pwd = client.LastReply().Text.at(0);
+            const std::string top = pwd.substr(1, pwd.find('"', 1) - 1) + "/..";
+            client.SetFolderPlan({top + "/UPDATE/", top + "/MISSING/", top + "/MANY/"});
+            client.ChangeDir(top + "/UPDATE/");
+            try {
+                client.ChangeDir(top + "/MISSING/");
+                ADD_FAILURE() << "a missing folder was entered";
+            } catch (const EFTPReplyError& e) {
+                EXPECT_EQ(e.ReplyCode, 550);
+                EXPECT_NE(std::string(e.what()).find("Failed to change directory"), std::string::npos)
+                    << e.what();
+            }
+            client.ChangeDir(top + "/MANY/");
+            ASSERT_EQ(client.SendCommand("PWD"), 257);
+            EXPECT_NE(client.LastReply().Text.at(0).find("/MANY\""), std::string::npos);
+            EXPECT_TRUE(client.PipelinesTimeStamps());
             client.Disconnect();
             EXPECT_FALSE(client.Connected());
         }
