@@ -2,6 +2,7 @@
 
 #include "support/encoding.h"
 #include "support/errors.h"
+#include "support/file_utils.h"
 #include "support/text.h"
 
 #include <firebird/Interface.h>
@@ -910,8 +911,32 @@ TFbCursor TFbStatement::Open(TFbTransaction& transaction) {
 
 namespace {
 
+// The embedded engine keeps its lock table, monitoring and trace data in files of the lock folder that it
+// maps into memory, a megabyte each. Where the disk has no room left for them it dies of SIGBUS inside the
+// attach, beyond any error handling, so the room is made sure of first: two such files really allocated
+// there (a full disk, a quota or a file size limit refuses that), unnamed, so nothing is ever left behind.
+constexpr off_t kEngineSharedFileSize = 1 << 20;
+constexpr int kEngineSharedFiles = 2;
+
+void CheckEngineRoom() {
+    const char* given = std::getenv("FIREBIRD_LOCK");
+    const std::string folder = WithoutTrailingSlash(given && *given ? given : DefaultEngineLockDir());
+    std::vector<FileDescriptor> files;
+    for (int i = 0; i < kEngineSharedFiles; ++i) {
+        FileDescriptor file(open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+        // A file system without unnamed files cannot be checked this way; the engine meets it as it is.
+        if (!file.IsOpen()) return;
+        const int error = posix_fallocate(file.Get(), 0, kEngineSharedFileSize);
+        if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+            throw EDatabaseError("データベースエンジンのロックフォルダ[" + folder + "]に空きがありません(" +
+                                 SystemErrorText(error) + ")");
+        files.push_back(std::move(file));
+    }
+}
+
 std::shared_ptr<fb_detail::AttachmentHolder> Open(const TFbConnectParams& params, bool create) {
     NoteAttach(params);
+    if (!HasHostPart(params.Location)) CheckEngineRoom();
     auto holder = std::make_shared<fb_detail::AttachmentHolder>();
     Guarded([&](ThrowStatusWrapper* status) {
         Firebird::IXpbBuilder* dpb =

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <firebird/Interface.h>
+#include <set>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -388,6 +389,36 @@ TEST(EmbeddedEngine, TheFirstAttachOfAProcessConfiguresTheEngineBesideItsWorkFol
     EXPECT_NE(conf.find("UdfAccess = None\n"), std::string::npos) << conf;
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.Dir() + "firebird/intl/libfbintl.so"));
     EXPECT_FALSE(std::filesystem::exists(work + "firebird.conf"));
+}
+
+// Where the lock folder has no room for the engine's shared files the engine would die of SIGBUS inside the
+// attach; the attach is refused before, naming the folder, and leaves nothing there. A file size limit
+// stands in for a full disk.
+TEST(EmbeddedEngine, NoRoomForTheEnginesFilesIsAnErrorNotACrash) {
+    for (const int kilobytes : {16, 900}) {
+        TempDir dir;
+        const std::string locks = dir.File("locks");
+        std::filesystem::create_directories(locks);
+        // Configured by an attach with room first, the engine's own settings need no writing below.
+        FirstAttachReport(dir, {"FIREBIRD_LOCK=" + locks});
+        std::filesystem::remove(dir.File("first.fdb"));
+        std::set<std::string> before;
+        for (const auto& entry : std::filesystem::directory_iterator(locks))
+            before.insert(entry.path().filename());
+        const int exitCode = testing::RunProgram(
+            {"bash", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(kilobytes) + "; exec \"$@\"", "bash",
+             TOWAGI_FIRST_ATTACH, dir.File("first.fdb"), dir.Dir() + "TEMP/", dir.File("report.txt")},
+            {"FIREBIRD_LOCK=" + locks}, dir.File("first.log"));
+        const std::string log = testing::ReadFile(dir.File("first.log"));
+        EXPECT_EQ(exitCode, 1) << kilobytes << " " << log;
+        EXPECT_NE(log.find("データベースエンジンのロックフォルダ[" + locks + "]に空きがありません("),
+                  std::string::npos)
+            << log;
+        std::set<std::string> after;
+        for (const auto& entry : std::filesystem::directory_iterator(locks))
+            after.insert(entry.path().filename());
+        EXPECT_EQ(after, before) << kilobytes;
+    }
 }
 
 // Nothing set: the engine locks in the user's own folder (never Firebird's /tmp/firebird, which belongs to
