@@ -87,10 +87,15 @@ TDataModule::~TDataModule() {
 void TDataModule::DataModuleCreate() {
     DB_DATASPath.clear();
     ControlSettings = TControlSettings{};
+    ConnectFailure.clear();
     if (!profile_.ConnectDataAtCreate) return;
     try {
         DB_DATA.Open();
+    } catch (const std::exception& e) {
+        ConnectFailure = e.what();
+        ShowWarning(kDatabaseConnectWarning);
     } catch (...) {
+        ConnectFailure = "不明なエラー";
         ShowWarning(kDatabaseConnectWarning);
     }
 }

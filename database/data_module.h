@@ -71,6 +71,9 @@ public:
     TFbQuery GMICNT00{"GMICNT00", DB_DATA,
                       [this] { return loadTransaction_ ? &*loadTransaction_ : nullptr; }};
     TControlSettings ControlSettings;
+    // Why DataModuleCreate's connection failed; empty when it did not. The warning's text is fixed, so
+    // support staff find the cause in the trace log, which does not exist yet when the module is created.
+    std::string ConnectFailure;
 
     // Run by the program entry right after creating the data module: resets ControlSettings, and the cost
     // edition connects DB_DATA here and only warns when that fails: the launcher runs on without a database.

@@ -7,6 +7,7 @@
 #include "startup/firebird_repair.h"
 #include "startup/registry_import.h"
 #include "startup/shell_execute.h"
+#include "support/encoding.h"
 #include "support/settings.h"
 #include "updater/updater_window.h"
 
@@ -90,6 +91,8 @@ int RunStartupSequence(const EditionProfile& profile) {
         const auto createDataModule = [&] {
             dataModule = std::make_unique<TDataModule>(profile);
             dataModule->DataModuleCreate();
+            if (!dataModule->ConnectFailure.empty())
+                state.TraceLines.push_back({"DataModuleCreate", PrintableText(dataModule->ConnectFailure)});
         };
         if (profile.DataModuleBeforeWindow) createDataModule();
         auto window = std::make_unique<TUpdaterWindow>(profile, state.RegImporter.get());

@@ -276,6 +276,8 @@ TEST(DataModuleCreate, TheCostEditionConnectsAndWarnsWhenItCannot) {
         EXPECT_TRUE(dm.DB_DATASPath.empty()) << shown;
         EXPECT_EQ(dm.DB_DATA.Connected(), c.wantConnected) << shown;
         EXPECT_FALSE(dm.DB_DATAS.Connected()) << shown;
+        // The cause is kept for the trace log; the box's text is fixed.
+        EXPECT_EQ(dm.ConnectFailure.empty(), c.wantConnected) << shown << " " << dm.ConnectFailure;
         if (c.wantConnected) {
             EXPECT_TRUE(prompts.Boxes->Seen.empty()) << shown;
             TFbTransaction transaction = dm.DB_DATA.Connection().StartTransaction();

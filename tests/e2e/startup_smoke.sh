@@ -48,8 +48,11 @@ press_key "$window" Return
 expect_exit "$pid" 1 || { echo "FAIL: Plx00up did not end as it should after the database warning"; exit 1; }
 for _ in $(seq 100); do [ -e main-started.txt ] && break; sleep 0.1; done
 [ -e main-started.txt ] || { echo "FAIL: Plx00up did not start its main program without a database"; exit 1; }
+# The warning's text is fixed; the trace log says why the connection failed.
+trace_lines PLX00UP.LOG | grep -E '^ DataModuleCreate ; .+' >/dev/null ||
+    { echo "FAIL: the trace log does not say why the database connection failed"; trace_lines PLX00UP.LOG; exit 1; }
 cd "$work"
-echo "ok: Plx00up without a database warns and goes on"
+echo "ok: Plx00up without a database warns, traces why and goes on"
 
 # No main program in the folder: the set-up is invalid, the user is told, the trace log says which check.
 program="$work/no-main-program"
