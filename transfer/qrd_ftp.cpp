@@ -481,37 +481,11 @@ void TQrdFTP::AskPlannedFolders(const std::string& folder) {
         }
     }
     if (folders.size() < 2 || !session_) return;
-    const std::string before = currentDir_;
     std::vector<TFTPReply> replies;
-    bool inStep = true;
-    try {
-        Guarded([&] {
-            session_->setTimeout(TimespanOf(BatchReplyWait()));
-            session_->SendLines(commands + "PWD\r\n");
-            for (size_t i = 0; i <= folders.size() && inStep; ++i) {
-                std::string response;
-                const int code = session_->ReadReply(response);
-                if (code == 0) RaiseConnectionLost("応答がありません");
-                RecordReply(code, response);
-                if (i < folders.size())
-                    inStep = code != 257 && (code / 100 == 2 || code / 100 == 4 || code / 100 == 5);
-                else
-                    inStep = code == 257;
-                if (inStep && i < folders.size()) replies.push_back(lastReply_);
-            }
-            session_->setTimeout(TimespanOf(readTimeout_));
-        });
-    } catch (const EFTPConnectionLost& lost) {
-        currentDir_ = before;
-        RestoreConnection(before, lost);
-        return;
-    }
-    if (!inStep) {
-        DropSession();
-        currentDir_ = before;
-        RestoreConnection(before, EFTPConnectionLost("FTPサーバの応答が要求と合いません。"));
-        return;
-    }
+    const auto inStep = [](int code, bool closing) {
+        return closing ? code == 257 : code != 257 && (code / 100 == 2 || code / 100 == 4 || code / 100 == 5);
+    };
+    if (!ReadBatchReplies(commands, folders.size(), "PWD", inStep, replies)) return;
     // Replies came last folder first.
     for (size_t i = 0; i < replies.size(); ++i) {
         const std::string& asked = folders[folders.size() - 1 - i];
@@ -776,7 +750,12 @@ void TQrdFTP::AskTimeStamps(const std::vector<std::string>& names, std::vector<s
             }
         }
         std::vector<TFTPReply> replies;
-        if (end - next < 2 || !ReadBatchReplies(commands, end - next, replies)) {
+        // The NOOP's reply closes the batch: coming early or late, it shows the replies are not the MDTMs'.
+        const auto inStep = [](int code, bool closing) {
+            return closing ? code / 100 == 2 && code != 213
+                           : code == 213 || code / 100 == 4 || code / 100 == 5;
+        };
+        if (end - next < 2 || !ReadBatchReplies(commands, end - next, "NOOP", inStep, replies)) {
             stamps.push_back(GetFileTimeStamp(names[next++]));
             continue;
         }
@@ -788,28 +767,28 @@ void TQrdFTP::AskTimeStamps(const std::vector<std::string>& names, std::vector<s
     }
 }
 
-// Sends the batch of `count` requests with a NOOP behind it and reads the replies in order. The NOOP's
-// reply closes the batch: coming early or late, it shows that the replies are not the requests' own. False
-// when the server got out of step or dropped the connection; the connection is then restored and every
-// later name is asked alone.
-bool TQrdFTP::ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies) {
+// Sends the batch of `count` requests with the `closing` command behind it and reads the replies in order;
+// `inStep` judges each reply code, the closing one's with `closing` true. The closing reply shows that the
+// replies are the requests' own, as no request gets the reply it gets. False when the server got out of
+// step or dropped the connection; the connection is then restored in the same folder and nothing is sent
+// together again.
+bool TQrdFTP::ReadBatchReplies(const std::string& commands, size_t count, const std::string& closing,
+                               const std::function<bool(int code, bool closing)>& inStep,
+                               std::vector<TFTPReply>& replies) {
     if (!session_) throw EFTPConnectionLost(kNotConnected);
     const std::string folder = currentDir_;
-    bool inStep = true;
+    bool answered = true;
     try {
         Guarded([&] {
             session_->setTimeout(TimespanOf(BatchReplyWait()));
-            session_->SendLines(commands + "NOOP\r\n");
-            for (size_t i = 0; i <= count && inStep; ++i) {
+            session_->SendLines(commands + closing + "\r\n");
+            for (size_t i = 0; i <= count && answered; ++i) {
                 std::string response;
                 const int code = session_->ReadReply(response);
                 if (code == 0) RaiseConnectionLost("応答がありません");
                 RecordReply(code, response);
-                if (i < count)
-                    inStep = code == 213 || code / 100 == 4 || code / 100 == 5;
-                else
-                    inStep = code / 100 == 2 && code != 213;
-                if (inStep && i < count) replies.push_back(lastReply_);
+                answered = inStep(code, i == count);
+                if (answered && i < count) replies.push_back(lastReply_);
             }
             session_->setTimeout(TimespanOf(readTimeout_));
         });
@@ -817,7 +796,7 @@ bool TQrdFTP::ReadBatchReplies(const std::string& commands, size_t count, std::v
         RestoreConnection(folder, lost);
         return false;
     }
-    if (inStep) return true;
+    if (answered) return true;
     DropSession();
     RestoreConnection(folder, EFTPConnectionLost("FTPサーバの応答が要求と合いません。"));
     return false;

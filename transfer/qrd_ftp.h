@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -142,7 +143,9 @@ private:
     bool OffersModifyFact();
     void ListModifyTimes(std::map<std::string, std::string>& stamps);
     void AskTimeStamps(const std::vector<std::string>& names, std::vector<std::string>& stamps);
-    bool ReadBatchReplies(const std::string& commands, size_t count, std::vector<TFTPReply>& replies);
+    bool ReadBatchReplies(const std::string& commands, size_t count, const std::string& closing,
+                          const std::function<bool(int code, bool closing)>& inStep,
+                          std::vector<TFTPReply>& replies);
     void RestoreConnection(const std::string& folder, const EFTPConnectionLost& cause);
     std::vector<std::string> ListLines(const std::string& command); // LIST or MLSD of the current folder
     void FinishTransfer();

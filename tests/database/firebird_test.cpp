@@ -402,9 +402,13 @@ TEST(EmbeddedEngine, NoRoomForTheEnginesFilesIsAnErrorNotACrash) {
         // Configured by an attach with room first, the engine's own settings need no writing below.
         FirstAttachReport(dir, {"FIREBIRD_LOCK=" + locks});
         std::filesystem::remove(dir.File("first.fdb"));
-        std::set<std::string> before;
-        for (const auto& entry : std::filesystem::directory_iterator(locks))
-            before.insert(entry.path().filename());
+        const auto names = [&] {
+            std::set<std::string> found;
+            for (const auto& entry : std::filesystem::directory_iterator(locks))
+                found.insert(entry.path().filename());
+            return found;
+        };
+        const std::set<std::string> before = names();
         const int exitCode = testing::RunProgram(
             {"bash", "-c", "trap '' XFSZ; ulimit -f " + std::to_string(kilobytes) + "; exec \"$@\"", "bash",
              TOWAGI_FIRST_ATTACH, dir.File("first.fdb"), dir.Dir() + "TEMP/", dir.File("report.txt")},
@@ -414,10 +418,7 @@ TEST(EmbeddedEngine, NoRoomForTheEnginesFilesIsAnErrorNotACrash) {
         EXPECT_NE(log.find("データベースエンジンのロックフォルダ[" + locks + "]に空きがありません("),
                   std::string::npos)
             << log;
-        std::set<std::string> after;
-        for (const auto& entry : std::filesystem::directory_iterator(locks))
-            after.insert(entry.path().filename());
-        EXPECT_EQ(after, before) << kilobytes;
+        EXPECT_EQ(names(), before) << kilobytes;
     }
 }
 
